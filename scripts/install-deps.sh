@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs to build, test, fuzz,
+# benchmark and package itself. Safe to run again: apt skips what is there.
+set -euo pipefail
+
+packages=(
+  # toolchain and build
+  g++ cmake ninja-build pkg-config git
+  # tests, fuzzing (clang's libFuzzer runtime), benchmarks
+  libgtest-dev libgmock-dev clang libclang-rt-14-dev libbenchmark-dev
+  # the operator window: Qt 6 Widgets, and fonts metric-compatible with the
+  # window's design fonts (Calibri, Courier New, Arial)
+  qt6-base-dev fonts-crosextra-carlito fonts-liberation
+  # screenshots and window tests without a display
+  xvfb xauth
+)
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+echo "install-deps: ${#packages[@]} packages present"

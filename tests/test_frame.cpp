@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "link/frame.h"
+
+namespace {
+
+std::vector<BYTE> Bytes(const char* s) { return std::vector<BYTE>(s, s + std::strlen(s)); }
+
+TEST(Crc16, CheckValueAndEmpty) {
+  auto v = Bytes("123456789");
+  EXPECT_EQ(CalcCrc16(v.data(), 9), 0x29B1);
+  EXPECT_EQ(CalcCrc16Hi(v.data(), 9), 0x29);
+  EXPECT_EQ(CalcCrc16(v.data(), 0), 0xFFFF);
+}
+
+// Frames worked out by hand from the layout: header, cmd, sub, length, CRC.
+TEST(BuildFrame, GoldenFixedFrames) {
+  struct Row {
+    const char* name;
+    BYTE cmd, sub;
+    CrcOrder order;
+  } rows[] = {
+      {"ping 18-01", 0x18, 0x01, CrcOrder::HighFirst},
+      {"boot C7-41", 0xC7, 0x41, CrcOrder::HighFirst},
+      {"reset 04-F0", 0x04, 0xF0, CrcOrder::LowFirst},
+      {"fw version 29-00", 0x29, 0x00, CrcOrder::LowFirst},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    auto f = MakeFrame(r.cmd, r.sub, {}, r.order);
+    ASSERT_EQ(f.size(), 16u);
+    EXPECT_EQ(0, std::memcmp(f.data(), "Kestrula2\0", 10));
+    EXPECT_EQ(f[10], r.cmd);
+    EXPECT_EQ(f[11], r.sub);
+    EXPECT_EQ(f[12], 0);
+    EXPECT_EQ(f[13], 0);
+    WORD crc = CalcCrc16(f.data(), 14);
+    if (r.order == CrcOrder::HighFirst) {
+      EXPECT_EQ(f[14], crc >> 8);
+      EXPECT_EQ(f[15], crc & 0xFF);
+    } else {
+      EXPECT_EQ(f[14], crc & 0xFF);
+      EXPECT_EQ(f[15], crc >> 8);
+    }
+    EXPECT_EQ(CheckRxFrame(f.data(), 16), 16);
+    EXPECT_EQ(GetRespCode(f.data()), (r.cmd << 8) | r.sub);
+  }
+}
+
+TEST(BuildFrame, DataAndCapacity) {
+  BYTE data[5] = {1, 2, 3, 4, 5};
+  BYTE buf[32] = {};
+  EXPECT_EQ(BuildFrame(buf, sizeof buf, 0xC7, 0x03, data, 5, CrcOrder::HighFirst), 21u);
+  EXPECT_EQ(buf[12], 0);
+  EXPECT_EQ(buf[13], 5);
+  EXPECT_EQ(0, std::memcmp(buf + 14, data, 5));
+  EXPECT_EQ(CheckRxFrame(buf, 21), 21);
+  BYTE small[20] = {};
+  EXPECT_EQ(BuildFrame(small, sizeof small, 0xC7, 0x03, data, 5, CrcOrder::HighFirst), 0u);
+  EXPECT_EQ(small[0], 0) << "nothing written when the frame does not fit";
+}
+
+TEST(IsFrameHeader, Cases) {
+  auto f = MakeFrame(0x18, 0x01);
+  EXPECT_TRUE(IsFrameHeader(f.data(), 10));
+  EXPECT_FALSE(IsFrameHeader(f.data(), 9));
+  auto bad = f;
+  bad[9] = ' ';
+  EXPECT_FALSE(IsFrameHeader(bad.data(), 16));
+  auto v3 = MakeFrameV3(0x18, 0x00);
+  EXPECT_FALSE(IsFrameHeader(v3.data(), v3.size()));
+  EXPECT_FALSE(IsFrameHeader(nullptr, 16));
+}
+
+TEST(CheckRxFrame, Table) {
+  auto ok = MakeFrame(0x29, 0x00);
+  auto low = MakeFrame(0x29, 0x00, {}, CrcOrder::LowFirst);
+  auto wrong = ok;
+  wrong[15] ^= 0x5A;
+  wrong[14] ^= 0x11;
+  std::vector<BYTE> long300 = MakeFrame(0x29, 0x00, std::vector<BYTE>(300, 0x41));
+  struct Row {
+    const char* name;
+    const std::vector<BYTE>* frame;
+    DWORD count;
+    int expect;
+  } rows[] = {
+      {"13 bytes", &ok, 13, -1},
+      {"15 bytes, no data", &ok, 15, -2},
+      {"CRC high first", &ok, 16, 16},
+      {"CRC low first", &low, 16, 16},
+      {"CRC wrong", &wrong, 16, -3},
+      {"300 data, 200 buffered", &long300, 200, -1},
+      {"300 data complete", &long300, 316, 316},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(CheckRxFrame(r.frame->data(), r.count), r.expect);
+  }
+}
+
+TEST(CheckRxFrame, LengthThatWrapsIsNeverAFrame) {
+  std::vector<BYTE> f = MakeFrame(0x29, 0x00);
+  f.resize(64);
+  f[12] = 0xFF;
+  f[13] = 0xFF;  // 65535 + 14 wraps to 13 in 16 bits
+  WORD crc = CalcCrc16(f.data(), 13);
+  f[13 + 0] = static_cast<BYTE>(crc >> 8);
+  EXPECT_LT(CheckRxFrame(f.data(), 64), 0);
+}
+
+TEST(GetRxData, CapacityBoundsTheFrame) {
+  BYTE dest[128];
+  auto f113 = MakeFrame(0xC7, 0x00, std::vector<BYTE>(113, 'a'));
+  std::memset(dest, 0x55, sizeof dest);
+  EXPECT_EQ(GetRxData(f113.data(), dest, 127), 113);
+  EXPECT_EQ(dest[112], 'a');
+  EXPECT_EQ(dest[113], 0);
+
+  auto f114 = MakeFrame(0xC7, 0x00, std::vector<BYTE>(114, 'b'));
+  std::memset(dest, 0x55, sizeof dest);
+  EXPECT_EQ(GetRxData(f114.data(), dest, 127), -2);
+  EXPECT_EQ(dest[0], 0x55) << "destination untouched";
+
+  auto f0 = MakeFrame(0xC7, 0x00);
+  EXPECT_EQ(GetRxData(f0.data(), dest, 127), 0);
+  EXPECT_EQ(dest[0], 0x55);
+  EXPECT_EQ(GetRxData(nullptr, dest, 127), -1);
+  EXPECT_EQ(GetRxData(f0.data(), dest, 13), -2);
+
+  auto wrap = f0;
+  wrap[12] = 0xFF;
+  wrap[13] = 0xFF;
+  EXPECT_EQ(GetRxData(wrap.data(), dest, 127), -2);
+}
+
+TEST(IsRespOk, StatusRules) {
+  BYTE zero[512] = {};
+  for (BYTE cmd : {0x18, 0xC7, 0x29, 0x04}) EXPECT_FALSE(IsRespOk(zero, cmd));
+  EXPECT_FALSE(IsRespOk(nullptr, 0xC7));
+  auto ok = MakeFrame(0xC7, 0x00);
+  EXPECT_TRUE(IsRespOk(ok.data(), 0xC7));
+  EXPECT_FALSE(IsRespOk(ok.data(), 0x29));
+  auto f2 = MakeFrame(0xC7, 0xF2);
+  EXPECT_FALSE(IsRespOk(f2.data(), 0xC7));
+  EXPECT_EQ(GetRespCode(MakeFrame(0x04, 0xF0, {}, CrcOrder::LowFirst).data()), 0x04F0);
+  EXPECT_EQ(GetRespCode(nullptr), 0);
+}
+
+TEST(MakeFrameV3, Layout) {
+  auto f = MakeFrameV3(0x29, 0x00, std::vector<BYTE>(20, 'x'));
+  ASSERT_EQ(f.size(), 37u);
+  EXPECT_EQ(f[8], '3');
+  EXPECT_EQ(f[10], 0x29);
+  EXPECT_EQ(f[12], 0x00);
+  EXPECT_EQ(f[13] * 256 + f[14], 20);
+}
+
+}  // namespace
