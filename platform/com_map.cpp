@@ -1,0 +1,90 @@
+#include "platform/com_map.h"
+
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace plat {
+namespace {
+
+struct FixedRange {
+  int nFirst;  // COM number of index 0
+  const char* pszPrefix;
+};
+constexpr FixedRange kRanges[] = {{1, "/dev/ttyS"}, {33, "/dev/ttyUSB"}, {65, "/dev/ttyACM"}};
+constexpr int kRangeSize = 32;
+
+std::string OverridePath(int nPort) {
+  const char* dir = std::getenv(kComDirEnv);
+  if (!dir || !*dir) return {};
+  std::string path = std::string(dir) + "/com" + std::to_string(nPort);
+  struct stat st {};
+  // A dangling link still claims the number: the operator said COM n is
+  // that entry, and opening it will report that it is missing.
+  if (lstat(path.c_str(), &st) != 0) return {};
+  return path;
+}
+
+std::string Canonical(const std::string& path) {
+  char buf[PATH_MAX];
+  if (realpath(path.c_str(), buf)) return buf;
+  return path;
+}
+
+}  // namespace
+
+int ParseComName(const char* pszName) {
+  if (!pszName) return 0;
+  const char* p = pszName;
+  if (std::strncmp(p, "\\\\.\\", 4) == 0) p += 4;
+  if ((p[0] != 'C' && p[0] != 'c') || (p[1] != 'O' && p[1] != 'o') || (p[2] != 'M' && p[2] != 'm')) return 0;
+  p += 3;
+  if (*p < '1' || *p > '9') return 0;  // no digits, or a leading zero
+  int n = 0;
+  for (; *p; ++p) {
+    if (*p < '0' || *p > '9') return 0;
+    n = n * 10 + (*p - '0');
+    if (n > kMaxComPort) return 0;
+  }
+  return n;
+}
+
+std::string ComPortPath(int nPort) {
+  if (nPort < kMinComPort || nPort > kMaxComPort) return {};
+  std::string path = OverridePath(nPort);
+  if (!path.empty()) return path;
+  for (const auto& r : kRanges)
+    if (nPort >= r.nFirst && nPort < r.nFirst + kRangeSize) return r.pszPrefix + std::to_string(nPort - r.nFirst);
+  return {};
+}
+
+std::string ResolveSerialDevice(const char* pszName) {
+  if (!pszName || !*pszName) return {};
+  if (pszName[0] == '/') return pszName;
+  const int n = ParseComName(pszName);
+  return n ? ComPortPath(n) : std::string();
+}
+
+int ComNumberOfPath(const char* pszPath) {
+  if (!pszPath || !*pszPath) return 0;
+  const std::string target = Canonical(pszPath);
+  for (int n = kMinComPort; n <= kMaxComPort; ++n) {
+    const std::string path = ComPortPath(n);
+    if (!path.empty() && (path == pszPath || Canonical(path) == target)) return n;
+  }
+  return 0;
+}
+
+std::vector<ComPortEntry> ListComPorts() {
+  std::vector<ComPortEntry> ports;
+  for (int n = kMinComPort; n <= kMaxComPort; ++n) {
+    std::string path = ComPortPath(n);
+    struct stat st {};
+    if (!path.empty() && stat(path.c_str(), &st) == 0) ports.push_back({n, std::move(path)});
+  }
+  return ports;
+}
+
+}  // namespace plat
