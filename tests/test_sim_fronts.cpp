@@ -1,0 +1,476 @@
+// The simulated reader's fronts: the serial byte stream (requests in any
+// pieces, with garbage; answers paced at the baud rate) and the four USB HID
+// report formats, driven at the report level the way the host sends them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "link/frame.h"
+#include "sim/model/hid_front.h"
+#include "sim/model/reader_ids.h"
+#include "sim/model/reader_model.h"
+#include "sim/model/serial_front.h"
+#include "support/virtual_time.h"
+
+namespace {
+
+constexpr std::uint64_t kAll = std::numeric_limits<std::uint64_t>::max();
+
+std::vector<BYTE> Cat(std::initializer_list<std::vector<BYTE>> parts) {
+  std::vector<BYTE> v;
+  for (const auto& p : parts) v.insert(v.end(), p.begin(), p.end());
+  return v;
+}
+
+// Splits a received stream into its V2 answers, skipping bytes between them
+// the way the tool's header search does.
+std::vector<std::vector<BYTE>> Answers(const std::vector<BYTE>& s) {
+  std::vector<std::vector<BYTE>> out;
+  std::size_t i = 0;
+  while (i + 16 <= s.size()) {
+    if (!IsFrameHeader(s.data() + i, static_cast<DWORD>(s.size() - i))) {
+      ++i;
+      continue;
+    }
+    const int n = CheckRxFrame(s.data() + i, static_cast<DWORD>(s.size() - i));
+    if (n <= 0) {
+      ++i;
+      continue;
+    }
+    out.emplace_back(s.begin() + static_cast<std::ptrdiff_t>(i), s.begin() + static_cast<std::ptrdiff_t>(i + n));
+    i += static_cast<std::size_t>(n);
+  }
+  return out;
+}
+
+std::vector<WORD> Codes(const std::vector<std::vector<BYTE>>& answers) {
+  std::vector<WORD> v;
+  for (const auto& a : answers) v.push_back(GetRespCode(a.data()));
+  return v;
+}
+
+class SerialFrontTest : public VirtualTimeTest {};
+
+TEST_F(SerialFrontTest, RequestsInAnyPiecesWithGarbageAreEachAnsweredOnce) {
+  const std::vector<BYTE> garbage = {0x00, 'K', 'e', 's', 0xFF, 'K', 'e', 's', 't', 'r', 'u', 'l', 'a', '3', 0x00};
+  const auto stream = Cat({garbage, MakeFrame(0x18, 0x01), {0x55, 0xAA}, MakeFrame(0x29, 0x04),
+                           std::vector<BYTE>(40, 0x00), MakeFrame(0x29, 0x00, {}, CrcOrder::LowFirst),
+                           MakeFrame(0xC7, 0x41), garbage});
+  const std::vector<WORD> want = {0x1800, 0x2900, 0x2900, 0xC700};
+  // Fixed cuts first (byte by byte, header split at every place), then random ones.
+  std::vector<std::vector<std::size_t>> cuts = {{1}, {2}, {3}, {7}, {9}, {10}, {11}, {13}, {stream.size()}};
+  std::mt19937 rng(5);
+  for (int i = 0; i < 200; ++i) {
+    std::vector<std::size_t> c;
+    for (int j = 0; j < 20; ++j) c.push_back(1 + rng() % 40);
+    cuts.push_back(c);
+  }
+  for (const auto& cut : cuts) {
+    ReaderModel m;
+    SerialFront front(m);
+    std::size_t off = 0, k = 0;
+    while (off < stream.size()) {
+      const std::size_t n = std::min(cut[k++ % cut.size()], stream.size() - off);
+      front.OnReceive(stream.data() + off, n);
+      off += n;
+    }
+    const auto answers = Answers(front.TakeDue(kAll));
+    ASSERT_EQ(Codes(answers), want) << "first cut " << cut[0];
+    EXPECT_EQ(m.RequestsSeen(), 4);
+  }
+}
+
+TEST_F(SerialFrontTest, BrokenRequestsDoNotHideTheNextOne) {
+  const auto ping = MakeFrame(0x18, 0x01);
+  const auto block = MakeFrame(0xC7, 0x03, std::vector<BYTE>(100, 0x4B));
+  auto badCrc = MakeFrame(0x29, 0x04);
+  badCrc[14] ^= 0x01;
+  std::vector<BYTE> huge(ping.begin(), ping.begin() + 14);
+  huge[12] = 0x7F;
+  struct Row {
+    const char* name;
+    std::vector<BYTE> stream;
+    std::vector<WORD> want;
+    const char* note;
+  } rows[] = {
+      {"truncated header, then a ping", Cat({std::vector<BYTE>(ping.begin(), ping.begin() + 12), ping}), {0x1800},
+       "no answer: data length 19301 too large"},
+      {"oversized length, then a ping", Cat({huge, ping}), {0x1800}, "no answer: data length 32512 too large"},
+      {"wrong CRC, then a ping", Cat({badCrc, ping}), {0x1800}, "no answer: bad CRC"},
+      // The truncated block swallows the pings until its length is in; its CRC
+      // then fails and the pings inside it are found.
+      {"truncated block, then pings",
+       Cat({std::vector<BYTE>(block.begin(), block.begin() + 50), ping, ping, ping, ping, ping}),
+       {0x1800, 0x1800, 0x1800, 0x1800, 0x1800}, "no answer: bad CRC"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    ReaderModel m;
+    SerialFront front(m);
+    front.OnReceive(r.stream.data(), r.stream.size());
+    EXPECT_EQ(Codes(Answers(front.TakeDue(kAll))), r.want);
+    const auto t = m.Transcript();
+    EXPECT_TRUE(std::any_of(t.begin(), t.end(), [&](const TranscriptEntry& e) { return e.text == r.note; }));
+  }
+}
+
+TEST_F(SerialFrontTest, APartialRequestIsDroppedWhenTheLineGoesQuiet) {
+  ReaderModel m;
+  SerialFront front(m);
+  front.SetInterByteTimeout(500);
+  const auto block = MakeFrame(0xC7, 0x03, std::vector<BYTE>(100, 0x11));
+  const auto ping = MakeFrame(0x18, 0x01);
+  front.OnReceive(block.data(), 50);
+  m_clock.Advance(501);
+  front.OnReceive(ping.data(), ping.size());
+  EXPECT_EQ(Codes(Answers(front.TakeDue(kAll))), std::vector<WORD>{0x1800});
+  const auto t = m.Transcript();
+  ASSERT_GE(t.size(), 2u);
+  EXPECT_EQ(t[1].text, "no answer: truncated frame, 50 of 116 bytes");
+}
+
+TEST_F(SerialFrontTest, AnswersKeepTheDelayAndTheWireTime) {
+  ReaderConfig cfg;
+  cfg.nAnswerDelayMs = 30;
+  ReaderModel m(cfg);
+  SerialFront front(m, 9600);
+  const auto ping = MakeFrame(0x18, 0x01);
+  const std::uint64_t t0 = Now();
+  front.OnReceive(ping.data(), ping.size());
+  front.OnReceive(ping.data(), ping.size());
+  // 16 bytes at 9600 baud take 16.67 ms; the second answer follows the first.
+  EXPECT_EQ(front.NextDueMs(), t0 + 30 + 2);
+  EXPECT_TRUE(front.TakeDue(t0 + 31).empty());
+  EXPECT_EQ(front.TakeDue(t0 + 30 + 16).size(), 15u);
+  EXPECT_EQ(front.TakeDue(t0 + 30 + 17).size(), 1u);
+  EXPECT_EQ(front.TakeDue(t0 + 30 + 33).size(), 15u);
+  EXPECT_EQ(front.TakeDue(t0 + 30 + 34).size(), 1u);
+  EXPECT_EQ(front.Pending(), 0u);
+  EXPECT_EQ(front.NextDueMs(), kAll);
+
+  // Without a baud rate the answer goes out whole at its due time.
+  SerialFront fast(m);
+  fast.OnReceive(ping.data(), ping.size());
+  EXPECT_TRUE(fast.TakeDue(Now() + 29).empty());
+  EXPECT_EQ(fast.TakeDue(Now() + 30).size(), 16u);
+}
+
+TEST_F(SerialFrontTest, NoiseFaultAndDisconnect) {
+  ReaderModel m;
+  ReaderFaults f;
+  f.nNoiseBytes = 3;
+  f.nDisconnectAfter = 1;
+  m.SetFaults(f);
+  SerialFront front(m);
+  const auto ping = MakeFrame(0x18, 0x01);
+  front.OnReceive(ping.data(), ping.size());
+  const auto out = front.TakeDue(kAll);
+  ASSERT_EQ(out.size(), 19u);
+  EXPECT_TRUE(IsFrameHeader(out.data() + 3, 16));
+  EXPECT_TRUE(front.Disconnected());
+  front.OnReceive(ping.data(), ping.size());
+  EXPECT_TRUE(front.TakeDue(kAll).empty());
+}
+
+// ---- USB HID ----
+
+// The host's side of the four report formats, written from the format table.
+std::vector<std::vector<BYTE>> HostRaw(const std::vector<BYTE>& f) {
+  std::vector<std::vector<BYTE>> out;
+  for (std::size_t off = 0; off < f.size(); off += 64) {
+    std::vector<BYTE> r(64, 0);
+    std::copy(f.begin() + static_cast<std::ptrdiff_t>(off),
+              f.begin() + static_cast<std::ptrdiff_t>(std::min(f.size(), off + 64)), r.begin());
+    out.push_back(r);
+  }
+  return out;
+}
+std::vector<std::vector<BYTE>> HostTagged(const std::vector<BYTE>& f) {
+  std::vector<std::vector<BYTE>> out;
+  const std::size_t n = (f.size() + 62) / 63;
+  for (std::size_t i = 0; i < n; ++i) {
+    std::vector<BYTE> r(64, 0);
+    r[0] = n == 1 ? 1 : i == 0 ? 2 : i + 1 == n ? 4 : 3;
+    const std::size_t off = i * 63;
+    std::copy(f.begin() + static_cast<std::ptrdiff_t>(off),
+              f.begin() + static_cast<std::ptrdiff_t>(std::min(f.size(), off + 63)), r.begin() + 1);
+    out.push_back(r);
+  }
+  return out;
+}
+std::vector<std::vector<BYTE>> HostCounted(const std::vector<BYTE>& f) {
+  std::vector<std::vector<BYTE>> out;
+  const std::size_t n = (f.size() + 62) / 63;
+  for (std::size_t i = 0; i < n; ++i) {
+    std::vector<BYTE> r(65, 0);
+    const std::size_t off = i * 63, take = std::min<std::size_t>(63, f.size() - off);
+    r[1] = static_cast<BYTE>(i + 1 < n ? 0xBF : take);
+    std::copy(f.begin() + static_cast<std::ptrdiff_t>(off), f.begin() + static_cast<std::ptrdiff_t>(off + take),
+              r.begin() + 2);
+    out.push_back(r);
+  }
+  return out;
+}
+std::vector<std::vector<BYTE>> HostFeature(const std::vector<BYTE>& f) {
+  std::vector<std::vector<BYTE>> out;
+  for (std::size_t off = 0; off < f.size(); off += 7) {
+    std::vector<BYTE> r(8, 0);
+    std::copy(f.begin() + static_cast<std::ptrdiff_t>(off),
+              f.begin() + static_cast<std::ptrdiff_t>(std::min(f.size(), off + 7)), r.begin() + 1);
+    out.push_back(r);
+  }
+  return out;
+}
+
+// Frame length from a V2 or V3 header.
+std::size_t AnnouncedLength(const std::vector<BYTE>& f) {
+  if (f.size() < 15) return 0;
+  return f[8] == '3' ? f[13] * 256u + f[14] + 17u : f[12] * 256u + f[13] + 16u;
+}
+
+// Reads one answer back the way the host's readers do for the mode.
+std::vector<BYTE> HostRead(HidFront& d, std::uint64_t now) {
+  std::vector<BYTE> frame, r;
+  std::uint64_t due = 0;
+  switch (d.Mode()) {
+    case SimHidMode::Interrupt64:
+      while (d.NextInputReport(&r, &due)) {
+        EXPECT_LE(due, now);
+        EXPECT_EQ(r.size(), 64u);
+        frame.insert(frame.end(), r.begin() + 1, r.end());
+        if (r[0] == 1 || r[0] == 4) break;
+      }
+      break;
+    case SimHidMode::Counted65:
+      while (d.NextInputReport(&r, &due)) {
+        EXPECT_EQ(r.size(), 65u);
+        frame.insert(frame.end(), r.begin() + 2, r.begin() + 2 + (r[1] & 0x7F));
+        if (!(r[1] & 0x80)) break;
+      }
+      return frame;
+    case SimHidMode::Feature8:
+    case SimHidMode::FeatureOnly:
+      for (int i = 0; i < 1000; ++i) {
+        r = d.OnGetFeature(0, 8);
+        EXPECT_EQ(r.size(), 8u);
+        frame.insert(frame.end(), r.begin() + 1, r.end());
+        if (frame.size() >= 15 && frame.size() >= AnnouncedLength(frame)) break;
+      }
+      break;
+  }
+  frame.resize(std::min(frame.size(), AnnouncedLength(frame)));
+  return frame;
+}
+
+void HostWrite(HidFront& d, const std::vector<BYTE>& req, bool bTagged) {
+  switch (d.Mode()) {
+    case SimHidMode::Interrupt64:
+      for (const auto& r : bTagged ? HostTagged(req) : HostRaw(req)) d.OnOutputReport(r);
+      break;
+    case SimHidMode::Counted65:
+      for (const auto& r : HostCounted(req)) d.OnOutputReport(r);
+      break;
+    case SimHidMode::Feature8:
+    case SimHidMode::FeatureOnly:
+      for (const auto& r : HostFeature(req)) d.OnSetFeature(r);
+      break;
+  }
+}
+
+class HidFrontTest : public VirtualTimeTest {};
+
+TEST_F(HidFrontTest, EveryReportModeCarriesRequestsAndAnswers) {
+  struct Mode {
+    const char* name;
+    SimHidMode mode;
+    bool bTagged;
+    SimFrameVersion ver;
+  } modes[] = {
+      {"64-byte tagged", SimHidMode::Interrupt64, true, SimFrameVersion::V2},
+      {"64-byte raw requests", SimHidMode::Interrupt64, false, SimFrameVersion::V2},
+      {"64-byte tagged, V3 answers", SimHidMode::Interrupt64, true, SimFrameVersion::V3},
+      {"65-byte counted", SimHidMode::Counted65, false, SimFrameVersion::V2},
+      {"8-byte feature", SimHidMode::Feature8, false, SimFrameVersion::V2},
+      {"8-byte feature, V3 answers", SimHidMode::Feature8, false, SimFrameVersion::V3},
+      {"feature-only device", SimHidMode::FeatureOnly, false, SimFrameVersion::V2},
+  };
+  for (const auto& md : modes) {
+    SCOPED_TRACE(md.name);
+    ReaderConfig cfg;
+    cfg.frameVersion = md.ver;
+    ReaderModel m(cfg);
+    HidFront d(m, md.mode, kSimReaderVendorId, kSimReaderProductId);
+    // Requests of 16, 17, 63, 64, 127 and 2068 bytes: one report, exact
+    // boundaries and a full block.
+    const std::vector<BYTE> zeros(2048, 0x4B);
+    struct Req {
+      std::vector<BYTE> frame;
+      BYTE status;
+      std::size_t dataLen;
+    } reqs[] = {
+        {MakeFrame(0x18, 0x01), 0x00, 0},
+        {MakeFrame(0x29, 0x04), 0x00, 18},
+        {MakeFrame(0x12, 0x34, std::vector<BYTE>(47, 0x4B)), kSimStatusUnknownCommand, 0},
+        {MakeFrame(0x12, 0x34, std::vector<BYTE>(48, 0x4B)), kSimStatusUnknownCommand, 0},
+        {MakeFrame(0xC7, 0x41), 0x00, 0},
+        {MakeFrame(0xC7, 0x02, {0x00}), 0x00, 0},
+        {MakeFrame(0xC7, 0x77, std::vector<BYTE>(111, 0x01)), 0x00, 0},
+        {MakeFrame(0xC7, 0x03, Cat({{0, 0, 0, 0}, zeros})), 0x00, 0},
+    };
+    for (const auto& rq : reqs) {
+      SCOPED_TRACE(rq.frame.size());
+      if (rq.frame[10] == 0xC7 && rq.frame[11] == 0x02) m_clock.Advance(cfg.nBootEntryMs);
+      HostWrite(d, rq.frame, md.bTagged);
+      const auto a = HostRead(d, Now());
+      ASSERT_EQ(a.size(), rq.dataLen + (md.ver == SimFrameVersion::V3 ? 17 : 16));
+      EXPECT_EQ(a[10], rq.frame[10]);
+      EXPECT_EQ(a[md.ver == SimFrameVersion::V3 ? 12 : 11], rq.status);
+    }
+    EXPECT_EQ(m.BlocksProgrammed(), 1);
+  }
+}
+
+TEST_F(HidFrontTest, CuttingIntoReports) {
+  struct Row {
+    std::size_t n;
+    std::vector<BYTE> tags;
+    std::vector<BYTE> counts;
+  } rows[] = {
+      {16, {1}, {16}},
+      {63, {1}, {0x3F}},
+      {64, {2, 4}, {0xBF, 0x01}},
+      {127, {2, 3, 4}, {0xBF, 0xBF, 0x01}},
+      {126, {2, 4}, {0xBF, 0x3F}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.n);
+    std::vector<BYTE> f(r.n);
+    for (std::size_t i = 0; i < r.n; ++i) f[i] = static_cast<BYTE>(i + 1);
+    const auto tagged = CutTaggedReports(f.data(), f.size());
+    const auto counted = CutCountedReports(f.data(), f.size());
+    ASSERT_EQ(tagged.size(), r.tags.size());
+    ASSERT_EQ(counted.size(), r.counts.size());
+    std::vector<BYTE> back;
+    for (std::size_t i = 0; i < tagged.size(); ++i) {
+      EXPECT_EQ(tagged[i].size(), 64u);
+      EXPECT_EQ(tagged[i][0], r.tags[i]);
+      back.insert(back.end(), tagged[i].begin() + 1, tagged[i].end());
+      EXPECT_EQ(counted[i].size(), 65u);
+      EXPECT_EQ(counted[i][0], 0);
+      EXPECT_EQ(counted[i][1], r.counts[i]);
+    }
+    // Payload in order, zeros after the frame.
+    EXPECT_TRUE(std::equal(f.begin(), f.end(), back.begin()));
+    EXPECT_TRUE(std::all_of(back.begin() + static_cast<std::ptrdiff_t>(r.n), back.end(), [](BYTE b) { return b == 0; }));
+  }
+  EXPECT_TRUE(CutTaggedReports(nullptr, 0).empty());
+}
+
+TEST_F(HidFrontTest, TaggedRequestsOutOfOrder) {
+  ReaderModel m;
+  HidFront d(m, SimHidMode::Interrupt64, kSimReaderVendorId, kSimReaderProductId);
+  const auto big = MakeFrame(0x12, 0x34, std::vector<BYTE>(100, 0x4B));  // tags 2, 4
+  const auto tagged = HostTagged(big);
+  // A stray middle or last report is thrown away.
+  auto stray = tagged[1];
+  stray[0] = 3;
+  d.OnOutputReport(stray);
+  d.OnOutputReport(tagged[1]);
+  EXPECT_EQ(m.RequestsSeen(), 0);
+  EXPECT_FALSE(d.NextInputReport(nullptr, nullptr));
+  // A first report, then a whole frame: the unfinished one is given up.
+  d.OnOutputReport(tagged[0]);
+  for (const auto& r : HostTagged(MakeFrame(0x18, 0x01))) d.OnOutputReport(r);
+  auto a = HostRead(d, Now());
+  ASSERT_EQ(a.size(), 16u);
+  EXPECT_EQ(GetRespCode(a.data()), 0x1800);
+  const auto t = m.Transcript();
+  EXPECT_EQ(t[1].text, "no answer: truncated frame, 63 of 116 bytes");
+  // A report tagged 1 that announces more than it holds ends unanswered.
+  auto lying = HostTagged(big)[0];
+  lying[0] = 1;
+  d.OnOutputReport(lying);
+  EXPECT_FALSE(d.NextInputReport(nullptr, nullptr));
+  // Counted reports with a count above 63 never read past the report.
+  HidFront c(m, SimHidMode::Counted65, kSimReaderVendorId, kSimReaderProductId);
+  auto rep = HostCounted(MakeFrame(0x18, 0x01))[0];
+  rep[1] = 0x7F;
+  c.OnOutputReport(rep);
+  c.OnOutputReport(std::vector<BYTE>(3, 0x7F));
+  for (const auto& r : HostCounted(MakeFrame(0x18, 0x01))) c.OnOutputReport(r);
+  a = HostRead(c, Now());
+  EXPECT_EQ(GetRespCode(a.data()), 0x1800);
+}
+
+TEST_F(HidFrontTest, FeatureAnswerWaitsForTheReaderAndThenRunsOut) {
+  ReaderConfig cfg;
+  cfg.nAnswerDelayMs = 50;
+  ReaderModel m(cfg);
+  HidFront d(m, SimHidMode::Feature8, kSimReaderVendorId, kSimReaderProductId);
+  HostWrite(d, MakeFrame(0x18, 0x01), false);
+  // Not ready yet: a reader has only zeros to give.
+  EXPECT_EQ(d.OnGetFeature(0, 8), std::vector<BYTE>(8, 0));
+  m_clock.Advance(50);
+  const auto a = HostRead(d, Now());
+  ASSERT_EQ(a.size(), 16u);
+  EXPECT_EQ(GetRespCode(a.data()), 0x1800);
+  // 16 bytes came in three reports (21 bytes); past the answer, zeros again.
+  EXPECT_EQ(d.OnGetFeature(0, 8), std::vector<BYTE>(8, 0));
+  // Interrupt devices have no feature reports; feature devices no output reports.
+  HidFront i(m, SimHidMode::Interrupt64, kSimReaderVendorId, kSimReaderProductId);
+  for (const auto& r : HostFeature(MakeFrame(0x18, 0x01))) i.OnSetFeature(r);
+  EXPECT_EQ(i.OnGetFeature(0, 8), std::vector<BYTE>(8, 0));
+  for (const auto& r : HostTagged(MakeFrame(0x18, 0x01))) d.OnOutputReport(r);
+  EXPECT_EQ(d.OnGetFeature(0, 8), std::vector<BYTE>(8, 0));
+}
+
+TEST_F(HidFrontTest, IdentityAndDescriptors) {
+  ReaderModel m;
+  struct Row {
+    SimHidMode mode;
+    bool bFeatureOnly;
+    std::vector<BYTE> counts;  // report counts and kinds in descriptor order
+  } rows[] = {
+      {SimHidMode::Interrupt64, false, {63, 0x81, 63, 0x91}},
+      {SimHidMode::Counted65, false, {64, 0x81, 64, 0x91}},
+      {SimHidMode::Feature8, false, {7, 0xB1}},
+      {SimHidMode::FeatureOnly, true, {63, 0x81, 63, 0x91, 7, 0xB1}},
+  };
+  for (const auto& r : rows) {
+    HidFront d(m, r.mode, 0x1234, 0x5678);
+    const auto info = d.Info();
+    EXPECT_EQ(info.vendorId, 0x1234);
+    EXPECT_EQ(info.productId, 0x5678);
+    EXPECT_EQ(info.featureOnly, r.bFeatureOnly);
+    // Report Count (0x95) then the main item, 8-bit fields throughout.
+    std::vector<BYTE> seen;
+    const auto& desc = info.reportDescriptor;
+    for (std::size_t i = 0; i + 3 < desc.size(); ++i)
+      if (desc[i] == 0x95 && (desc[i + 2] == 0x81 || desc[i + 2] == 0x91 || desc[i + 2] == 0xB1)) {
+        seen.push_back(desc[i + 1]);
+        seen.push_back(desc[i + 2]);
+      }
+    EXPECT_EQ(seen, r.counts);
+    EXPECT_EQ(desc.back(), 0xC0);
+  }
+}
+
+TEST_F(HidFrontTest, DisconnectedDeviceSendsNothing) {
+  ReaderModel m;
+  HidFront d(m, SimHidMode::Interrupt64, kSimReaderVendorId, kSimReaderProductId);
+  HostWrite(d, MakeFrame(0x18, 0x01), true);
+  m.Disconnect();
+  EXPECT_TRUE(d.Disconnected());
+  EXPECT_FALSE(d.NextInputReport(nullptr, nullptr));
+  HostWrite(d, MakeFrame(0x18, 0x01), true);
+  m.Reconnect();
+  // The answer queued before the cable was pulled, nothing for the request sent while it was out.
+  EXPECT_EQ(HostRead(d, Now()).size(), 16u);
+  EXPECT_FALSE(d.NextInputReport(nullptr, nullptr));
+}
+
+}  // namespace
