@@ -154,7 +154,8 @@ class FakeSerialLine final : public plat::ISerialLine {
 
   bool GetState(plat::SerialDcb* pDcb) override {
     std::lock_guard<std::mutex> lock(m_port->m_mutex);
-    if (!Begin(SerialOp::kGetState) || !pDcb) return Failed(plat::SerialErrorKind::kInvalidArgument, EINVAL);
+    if (!Begin(SerialOp::kGetState)) return false;
+    if (!pDcb) return Failed(plat::SerialErrorKind::kInvalidArgument, EINVAL);
     *pDcb = m_port->m_dcb;
     return Ok();
   }
