@@ -14,7 +14,11 @@
 #include "sim/model/reader_ids.h"
 #include "sim/model/reader_model.h"
 #include "sim/model/serial_front.h"
+#include "platform/pump.h"
+#include "support/fake_serial.h"
+#include "support/sim_serial.h"
 #include "support/virtual_time.h"
+#include "transport/rs232_port.h"
 
 namespace {
 
@@ -174,6 +178,55 @@ TEST_F(SerialFrontTest, NoiseFaultAndDisconnect) {
   EXPECT_TRUE(front.Disconnected());
   front.OnReceive(ping.data(), ping.size());
   EXPECT_TRUE(front.TakeDue(kAll).empty());
+}
+
+// The tool's own serial exchange against the simulated reader on a fake
+// line: the answers it accepts and the faults it must not accept.
+void PumpWaitForTest(DWORD dwMs, BOOL) { plat::ThreadPump().WaitUntil(plat::NowMs() + dwMs); }
+
+TEST_F(SerialFrontTest, TheToolsSerialExchangeTalksToTheReader) {
+  struct Row {
+    const char* name;
+    CrcOrder order;
+    ReaderFaults f;
+    std::uint32_t baud;
+    DWORD wantLen;
+  };
+  auto F = [](auto set) {
+    ReaderFaults f;
+    set(f);
+    return f;
+  };
+  const Row rows[] = {
+      {"plain", CrcOrder::HighFirst, {}, 0, 34},
+      {"CRC low first, paced at 9600 baud", CrcOrder::LowFirst, {}, 9600, 34},
+      {"noise before the header", CrcOrder::HighFirst, F([](auto& f) { f.nNoiseBytes = 3; }), 115200, 34},
+      {"wrong CRC is refused", CrcOrder::HighFirst, F([](auto& f) { f.bBadCrc = true; }), 0, 0},
+      {"silence", CrcOrder::HighFirst, F([](auto& f) { f.bSilent = true; }), 0, 0},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    FakeSerial serial;
+    ReaderConfig cfg;
+    cfg.crcOrder = r.order;
+    cfg.nAnswerDelayMs = 5;
+    ReaderModel reader(cfg);
+    reader.SetFaults(r.f);
+    SimSerialLink link(serial.AddPort("COM1"), reader, r.baud);
+    CRs232Port port;
+    ASSERT_TRUE(port.Open("\\\\.\\COM1/baud=9600/parity=N/stop=1/data=8"));
+    const auto req = MakeFrame(0x29, 0x04);
+    BYTE resp[512] = {};
+    DWORD len = sizeof resp;
+    port.SendRecvFrame(req.data(), static_cast<DWORD>(req.size()), resp, &len, 65000, PumpWaitForTest);
+    EXPECT_EQ(len, r.wantLen);
+    if (r.wantLen) {
+      EXPECT_TRUE(IsRespOk(resp, 0x29));
+      EXPECT_EQ(std::string(resp + 24, resp + 32), "2.10.005");
+    }
+    EXPECT_EQ(reader.RequestsSeen(), 1);
+    port.Close();
+  }
 }
 
 // ---- USB HID ----
