@@ -24,6 +24,47 @@ class Rs232PortTest : public VirtualTimeTest {
   CRs232Port m_port;
 };
 
+TEST(SerialSettings, ParsesTheTextualLineSettings) {
+  struct Row {
+    const char* text;
+    bool ok;
+    DWORD baud;
+    BYTE size, parity, stop;
+  } rows[] = {
+      {"baud=9600 parity=N stop=1 data=8", true, 9600, 8, plat::kParityNone, plat::kStopBitsOne},
+      {"BAUD=115200 Parity=e STOP=2 data=7", true, 115200, 7, plat::kParityEven, plat::kStopBitsTwo},
+      {"  parity=O\tdata=5  stop=1.5 ", true, 1200, 5, plat::kParityOdd, plat::kStopBitsOneHalf},
+      {"parity=M", true, 1200, 6, plat::kParityMark, plat::kStopBitsOne},
+      {"parity=s", true, 1200, 6, plat::kParitySpace, plat::kStopBitsOne},
+      {"", true, 1200, 6, plat::kParityEven, plat::kStopBitsOne},  // nothing to change
+      {"baud=9600 parity=N stop=1 data=8 to=on", false, 0, 0, 0, 0},
+      {"baud=", false, 0, 0, 0, 0},
+      {"baud=-9600", false, 0, 0, 0, 0},
+      {"baud=99999999999", false, 0, 0, 0, 0},
+      {"baud 9600", false, 0, 0, 0, 0},
+      {"parity=NN", false, 0, 0, 0, 0},
+      {"stop=3", false, 0, 0, 0, 0},
+      {"data=4", false, 0, 0, 0, 0},
+      {"data=8 data=7", false, 0, 0, 0, 0},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.text);
+    plat::SerialDcb dcb;
+    dcb.BaudRate = 1200;
+    dcb.ByteSize = 6;
+    dcb.Parity = plat::kParityEven;
+    dcb.Flags = 0x1234;
+    const plat::SerialDcb before = dcb;
+    ASSERT_EQ(plat::BuildSerialDcb(r.text, &dcb), r.ok);
+    const plat::SerialDcb& want = r.ok ? plat::SerialDcb{r.baud, 0x1234, r.size, r.parity, r.stop} : before;
+    EXPECT_EQ(dcb.BaudRate, want.BaudRate);
+    EXPECT_EQ(dcb.ByteSize, want.ByteSize);
+    EXPECT_EQ(dcb.Parity, want.Parity);
+    EXPECT_EQ(dcb.StopBits, want.StopBits);
+    EXPECT_EQ(dcb.Flags, 0x1234u) << "the settings never touch the flags";
+  }
+}
+
 TEST(Rs232Global, StartsClosedAndRefusesIo) {
   EXPECT_FALSE(g_Rs232Port.IsOpen());
   BYTE b[4] = {};
