@@ -1,0 +1,280 @@
+// hidraw backend: the kernel's raw HID nodes, found through sysfs.
+//
+// Enumeration reads /sys/class/hidraw/*/device/uevent (HID_ID=bus:vendor:product)
+// instead of asking libudev: the same information, one package fewer to
+// install and no daemon in the way.
+//
+// Every read waits in poll() first, with the stop signal's descriptor in the
+// set and the deadline from the process clock; POLLERR or POLLHUP means the
+// device is gone. Exclusive use is an advisory flock(LOCK_EX|LOCK_NB) on the
+// node, which every instance of the tool takes; the feature-only open takes no
+// lock, so it can sit beside a holder the way a query-only open does.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/hid.h"
+#include "platform/hid_descriptor.h"
+#include "platform/stop.h"
+
+namespace plat {
+namespace {
+
+constexpr const char* kSysHidraw = "/sys/class/hidraw";
+// The kernel's largest HID report buffer (HID_MAX_BUFFER_SIZE, not exported).
+constexpr std::size_t kMaxReportBytes = 16384;
+
+bool ReadSmallFile(const std::string& path, std::string* out) {
+  FILE* f = std::fopen(path.c_str(), "re");
+  if (!f) return false;
+  char buf[4096];
+  size_t n = std::fread(buf, 1, sizeof buf, f);
+  std::fclose(f);
+  out->assign(buf, n);
+  return true;
+}
+
+// "HID_ID=0003:0000046D:0000C52B" -> vendor 0x046D, product 0xC52B.
+bool ParseHidId(const std::string& uevent, std::uint16_t* vid, std::uint16_t* pid) {
+  size_t pos = uevent.find("HID_ID=");
+  if (pos == std::string::npos) return false;
+  unsigned bus = 0, v = 0, p = 0;
+  if (std::sscanf(uevent.c_str() + pos + 7, "%x:%x:%x", &bus, &v, &p) != 3) return false;
+  *vid = static_cast<std::uint16_t>(v);
+  *pid = static_cast<std::uint16_t>(p);
+  return true;
+}
+
+// Milliseconds poll() may wait for a deadline on the process clock, capped so
+// that a long wait still rechecks the clock now and then.
+int PollTimeout(std::uint64_t deadlineMs) {
+  std::uint64_t left = RemainingMs(deadlineMs);
+  return static_cast<int>(std::min<std::uint64_t>(left, 1000));
+}
+
+bool IsGoneErrno(int e) { return e == ENODEV || e == ENXIO || e == EPIPE || e == ESHUTDOWN; }
+
+class HidrawHandle final : public IHidHandle {
+ public:
+  HidrawHandle(int fd, bool featureOnly) : m_fd(fd), m_featureOnly(featureOnly) {}
+  ~HidrawHandle() override {
+    // Closing the descriptor also drops the advisory lock.
+    if (m_fd >= 0) close(m_fd);
+  }
+
+  bool GetAttributes(std::uint16_t* vid, std::uint16_t* pid) override {
+    hidraw_devinfo info{};
+    if (ioctl(m_fd, HIDIOCGRAWINFO, &info) < 0) return Fail(errno);
+    *vid = static_cast<std::uint16_t>(info.vendor);
+    *pid = static_cast<std::uint16_t>(info.product);
+    return true;
+  }
+
+  bool GetCaps(HidCaps* caps) override {
+    int size = 0;
+    if (ioctl(m_fd, HIDIOCGRDESCSIZE, &size) < 0) return Fail(errno);
+    hidraw_report_descriptor desc{};
+    desc.size = static_cast<__u32>(std::clamp(size, 0, HID_MAX_DESCRIPTOR_SIZE));
+    if (ioctl(m_fd, HIDIOCGRDESC, &desc) < 0) return Fail(errno);
+    if (!ParseReportDescriptor(desc.value, desc.size, caps)) return Fail(EINVAL);
+    m_reportIds = caps->bReportIds;
+    m_capsKnown = true;
+    return true;
+  }
+
+  HidIo ReadReport(std::uint8_t* buf, std::size_t len, std::size_t* got, std::uint64_t deadlineMs) override {
+    *got = 0;
+    if (m_featureOnly || !buf || len == 0) return FailIo(EBADF);
+    if (!m_capsKnown) {
+      HidCaps caps;
+      if (!GetCaps(&caps)) return HidIo::Error;
+    }
+    for (;;) {
+      HidIo w = WaitFor(POLLIN, deadlineMs);
+      if (w != HidIo::Ok) return w;
+      // hidraw hands numbered reports with their ID byte and unnumbered ones
+      // without it; the layer above always wants the ID position in byte 0.
+      m_buf.resize(kMaxReportBytes + 1);
+      std::uint8_t* tmp = m_buf.data();
+      std::uint8_t* dst = m_reportIds ? tmp : tmp + 1;
+      ssize_t r = read(m_fd, dst, kMaxReportBytes);
+      if (r < 0) {
+        if (errno == EAGAIN || errno == EINTR) continue;
+        return FailIo(errno);
+      }
+      if (r == 0) return HidIo::EndOfFile;
+      std::size_t have = static_cast<std::size_t>(r);
+      if (!m_reportIds) {
+        tmp[0] = 0;
+        ++have;
+      }
+      // Like the Windows class driver, hand out whole reports of the asked
+      // length: a short one is filled up with zeros, a long one is cut.
+      std::size_t n = std::min(have, len);
+      std::memcpy(buf, tmp, n);
+      std::memset(buf + n, 0, len - n);
+      *got = len;
+      return HidIo::Ok;
+    }
+  }
+
+  HidIo WriteReport(const std::uint8_t* buf, std::size_t len, std::size_t* written,
+                    std::uint64_t deadlineMs) override {
+    *written = 0;
+    if (m_featureOnly || !buf || len == 0) return FailIo(EBADF);
+    for (;;) {
+      HidIo w = WaitFor(POLLOUT, deadlineMs);
+      if (w != HidIo::Ok) return w;
+      // Byte 0 is the report ID; for an unnumbered device the kernel expects
+      // 0 there and strips it.
+      ssize_t r = write(m_fd, buf, len);
+      if (r < 0) {
+        if (errno == EAGAIN || errno == EINTR) {
+          if (RemainingMs(deadlineMs) == 0) return HidIo::Timeout;
+          continue;
+        }
+        if (errno == ENOMEM || errno == ENOBUFS) return HidIo::Retry;
+        return FailIo(errno);
+      }
+      *written = static_cast<std::size_t>(r);
+      return HidIo::Ok;
+    }
+  }
+
+  bool SetFeature(const std::uint8_t* buf, std::size_t len) override {
+    if (!buf || len == 0 || len > kMaxReportBytes) return Fail(EINVAL);
+    std::vector<std::uint8_t> tmp(buf, buf + len);
+    if (ioctl(m_fd, HIDIOCSFEATURE(len), tmp.data()) < 0) return Fail(errno);
+    return true;
+  }
+
+  bool GetFeature(std::uint8_t* buf, std::size_t len) override {
+    if (!buf || len == 0 || len > kMaxReportBytes) return Fail(EINVAL);
+    // The USB HID driver leaves the report ID in byte 0 and the data after
+    // it, also for unnumbered devices: already the host form.
+    if (ioctl(m_fd, HIDIOCGFEATURE(len), buf) < 0) return Fail(errno);
+    return true;
+  }
+
+  int LastError() const override { return m_err; }
+
+ private:
+  bool Fail(int e) {
+    m_err = e;
+    return false;
+  }
+  HidIo FailIo(int e) {
+    m_err = e;
+    return IsGoneErrno(e) ? HidIo::Gone : HidIo::Error;
+  }
+
+  // Blocks until the descriptor is ready for `events`, the deadline passes or
+  // a stop is requested.
+  HidIo WaitFor(short events, std::uint64_t deadlineMs) {
+    for (;;) {
+      if (Stop().Requested()) return HidIo::Stopped;
+      pollfd fds[2] = {{m_fd, events, 0}, {Stop().Fd(), POLLIN, 0}};
+      const nfds_t nfds = fds[1].fd >= 0 ? 2 : 1;
+      int r = poll(fds, nfds, PollTimeout(deadlineMs));
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        return FailIo(errno);
+      }
+      if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return FailIo(ENODEV);
+      if (fds[0].revents & events) return HidIo::Ok;
+      if (nfds == 2 && (fds[1].revents & POLLIN)) return HidIo::Stopped;
+      if (RemainingMs(deadlineMs) == 0) return HidIo::Timeout;
+    }
+  }
+
+  int m_fd;
+  bool m_featureOnly;
+  bool m_reportIds = false;
+  bool m_capsKnown = false;
+  int m_err = 0;
+  std::vector<std::uint8_t> m_buf;
+};
+
+class HidrawBackendImpl final : public IHidBackend {
+ public:
+  bool Enumerate(std::vector<HidInterfaceInfo>* out) override {
+    out->clear();
+    DIR* dir = opendir(kSysHidraw);
+    // No hidraw class at all (module not loaded): no HID interfaces, not an error.
+    if (!dir) return errno == ENOENT;
+    std::vector<std::pair<long, HidInterfaceInfo>> found;
+    while (dirent* e = readdir(dir)) {
+      if (std::strncmp(e->d_name, "hidraw", 6) != 0) continue;
+      std::string uevent;
+      if (!ReadSmallFile(std::string(kSysHidraw) + "/" + e->d_name + "/device/uevent", &uevent)) continue;
+      HidInterfaceInfo info;
+      if (!ParseHidId(uevent, &info.vendorId, &info.productId)) continue;
+      info.path = std::string("/dev/") + e->d_name;
+      found.emplace_back(std::strtol(e->d_name + 6, nullptr, 10), info);
+    }
+    closedir(dir);
+    // hidraw2 before hidraw10: the order the kernel made them in.
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& f : found) out->push_back(std::move(f.second));
+    return true;
+  }
+
+  std::unique_ptr<IHidHandle> Open(const std::string& path, HidOpenMode mode, HidOpenError* err) override {
+    HidOpenError dummy;
+    if (!err) err = &dummy;
+    *err = HidOpenError::None;
+    int fd = -1;
+    if (mode == HidOpenMode::Exclusive) {
+      fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+      if (fd < 0) {
+        *err = OpenErrorFromErrno(errno);
+        return nullptr;
+      }
+      if (flock(fd, LOCK_EX | LOCK_NB) < 0) {
+        *err = errno == EWOULDBLOCK ? HidOpenError::Busy : HidOpenError::Other;
+        close(fd);
+        return nullptr;
+      }
+    } else {
+      // Feature reports and the descriptor are ioctls, which need no write
+      // access to the node; take it when we may, read-only otherwise.
+      fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+      if (fd < 0 && errno == EACCES) fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+      if (fd < 0) {
+        *err = OpenErrorFromErrno(errno);
+        return nullptr;
+      }
+    }
+    return std::make_unique<HidrawHandle>(fd, mode == HidOpenMode::FeatureOnly);
+  }
+
+ private:
+  static HidOpenError OpenErrorFromErrno(int e) {
+    if (e == ENOENT || e == ENODEV || e == ENXIO) return HidOpenError::NotFound;
+    if (e == EACCES || e == EPERM) return HidOpenError::AccessDenied;
+    if (e == EBUSY) return HidOpenError::Busy;
+    return HidOpenError::Other;
+  }
+};
+
+}  // namespace
+
+IHidBackend& HidrawBackend() {
+  static HidrawBackendImpl backend;
+  return backend;
+}
+
+}  // namespace plat
