@@ -3,7 +3,8 @@
 #pragma once
 #include <cstdint>
 
-// Until the tool's known reader table exists these are the values it will
-// hold for the default model; the simulated reader takes them from here only.
-constexpr std::uint16_t kSimReaderVendorId = 0x2F7E;
-constexpr std::uint16_t kSimReaderProductId = 0x0102;
+#include "app/known_readers.h"
+
+// The default model of the known reader table.
+constexpr std::uint16_t kSimReaderVendorId = g_KnownReaders[kReaderSolvo1M].wVid;
+constexpr std::uint16_t kSimReaderProductId = g_KnownReaders[kReaderSolvo1M].wPid;
