@@ -13,6 +13,9 @@ packages=(
   qt6-base-dev fonts-crosextra-carlito fonts-liberation
   # screenshots and window tests without a display
   xvfb xauth
+  # a Windows DLL with a version resource and a second reader of it, to
+  # check the version-resource reader against
+  mingw-w64-x86-64-dev icoutils
 )
 
 SUDO=""
