@@ -555,12 +555,16 @@ TEST_F(ReaderModelTest, PowerLossDuringTheDownloadLeavesTheBootloader) {
 
 TEST_F(ReaderModelTest, DisconnectAfterN) {
   ReaderModel m;
+  int unplugged = 0;
+  m.SetDisconnectHandler([&] { ++unplugged; });
   ReaderFaults f;
   f.nDisconnectAfter = 1;
   m.SetFaults(f);
   EXPECT_TRUE(Send(m, 0x18, 0x01).bAnswered);
   EXPECT_TRUE(m.Disconnected());
   EXPECT_FALSE(Send(m, 0x18, 0x01).bAnswered);
+  m.Disconnect();
+  EXPECT_EQ(unplugged, 1);
   m.SetFaults({});
   m.Reconnect();
   EXPECT_TRUE(Send(m, 0x18, 0x01).bAnswered);

@@ -19,6 +19,7 @@
 #include "sim/model/reader_model.h"
 #include "sim/model/samples.h"
 #include "sim/model/serial_front.h"
+#include "support/sim_process.h"
 #include "support/virtual_time.h"
 
 namespace {
@@ -283,6 +284,42 @@ TEST(SampleFiles, WrittenByTheCommandsGenerator) {
   opt.strBodyFile = (dir / "missing.raw").string();
   EXPECT_FALSE(WriteSamples((dir / "none").string(), opt, &err));
   EXPECT_NE(err.find("missing.raw"), std::string::npos);
+  std::filesystem::remove_all(dir);
+}
+
+// The program's generator commands, as users run them.
+TEST(SampleFiles, ReadersimCommands) {
+  const auto dir = std::filesystem::temp_directory_path() / ("readersim_cmd_" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  const std::string img = (dir / "fw.bin").string(), txt = (dir / "fw_usb.txt").string();
+  SimProcess gen(SimProcess::ProgramIn(READERTOOL_BINARY_DIR));
+  ASSERT_EQ(gen.Run({"gen-image", img, "--size", "290000", "--seed", "9"}), 0) << gen.Output();
+  std::vector<BYTE> image, want, script;
+  std::string err;
+  ASSERT_TRUE(ReadWholeFile(img, &image, &err)) << err;
+  ASSERT_TRUE(MakeSampleImage(290000, 9, &want, nullptr));
+  EXPECT_EQ(image, want);
+  ASSERT_EQ(gen.Run({"gen-script", img, txt, "--kind", "usbhid", "--model", "Bench reader"}), 0) << gen.Output();
+  ASSERT_TRUE(ReadWholeFile(txt, &script, &err)) << err;
+  EXPECT_EQ(std::string(script.begin(), script.end()),
+            MakeUpdateScript(want, SimScriptKind::UsbHid, "Bench reader", "fw.bin", nullptr));
+  // Refusals end with a failure status and write nothing.
+  struct Row {
+    std::vector<std::string> args;
+    int status;
+  } rows[] = {
+      {{"gen-image", (dir / "bad.bin").string(), "--size", "286720"}, 1},
+      {{"gen-script", (dir / "missing.bin").string(), (dir / "bad.txt").string()}, 1},
+      {{"gen-script", img, (dir / "bad.txt").string(), "--kind", "serial"}, 64},
+      {{"--no-such-option"}, 64},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.args[0]);
+    EXPECT_EQ(gen.Run(r.args), r.status) << gen.Output();
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir / "bad.bin"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "bad.txt"));
   std::filesystem::remove_all(dir);
 }
 

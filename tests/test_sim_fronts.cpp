@@ -2,6 +2,8 @@
 // pieces, with garbage; answers paced at the baud rate) and the four USB HID
 // report formats, driven at the report level the way the host sends them.
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <limits>
@@ -16,6 +18,7 @@
 #include "sim/model/serial_front.h"
 #include "platform/pump.h"
 #include "support/fake_serial.h"
+#include "support/sim_process.h"
 #include "support/sim_serial.h"
 #include "support/virtual_time.h"
 #include "transport/rs232_port.h"
@@ -227,6 +230,45 @@ TEST_F(SerialFrontTest, TheToolsSerialExchangeTalksToTheReader) {
     EXPECT_EQ(reader.RequestsSeen(), 1);
     port.Close();
   }
+}
+
+// Real time: the readersim program on a pseudo-terminal, reached through a
+// COM name of the override folder, answering the tool's own serial exchange.
+void RealWait(DWORD dwMs, BOOL) { plat::ThreadPump().WaitUntil(plat::NowMs() + dwMs); }
+
+TEST(ReadersimProgram, ServesTheSerialExchangeOnAPseudoTerminal) {
+  char dirTemplate[] = "/tmp/readersim_comXXXXXX";
+  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+  const std::string dir = dirTemplate, link = dir + "/com200";
+  SimProcess sim(SimProcess::ProgramIn(READERTOOL_BINARY_DIR));
+  ASSERT_TRUE(sim.Start({"--com", "200", "--com-dir", dir, "--delay", "10", "--version", "3.00.001"}))
+      << sim.Output();
+  char target[256] = {};
+  ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
+  EXPECT_EQ(target, sim.Printed("serial line"));
+
+  setenv("READERTOOL_COM_DIR", dir.c_str(), 1);
+  CRs232Port port;
+  ASSERT_TRUE(port.Open("\\\\.\\COM200/baud=115200/parity=N/stop=1/data=8"));
+  struct Row {
+    std::vector<BYTE> req;
+    WORD code;
+    std::size_t len;
+  } rows[] = {{MakeFrame(0x18, 0x01), 0x1800, 16}, {MakeFrame(0x29, 0x00, {}, CrcOrder::LowFirst), 0x2900, 34}};
+  for (const auto& r : rows) {
+    BYTE resp[512] = {};
+    DWORD len = sizeof resp;
+    port.SendRecvFrame(r.req.data(), static_cast<DWORD>(r.req.size()), resp, &len, 65000, RealWait);
+    EXPECT_EQ(len, r.len);
+    EXPECT_EQ(GetRespCode(resp), r.code);
+  }
+  port.Close();
+  unsetenv("READERTOOL_COM_DIR");
+
+  EXPECT_EQ(sim.Stop(), 0);
+  EXPECT_NE(sim.Output().find("readersim: stopped"), std::string::npos);
+  EXPECT_NE(access(link.c_str(), F_OK), 0) << "the COM link is removed on exit";
+  rmdir(dir.c_str());
 }
 
 // ---- USB HID ----

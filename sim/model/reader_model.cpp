@@ -187,10 +187,7 @@ ReaderReply ReaderModel::HandleRequest(const BYTE* p, std::size_t n) {
       Restart(r.dueMs, m_cfg.nRestartMs, m_bAppValid ? SimState::Application : SimState::Bootloader);
     }
   }
-  if (m_faults.nDisconnectAfter >= 0 && m_nAnswered >= m_faults.nDisconnectAfter && !m_bDisconnected) {
-    m_bDisconnected = true;
-    Note(r.dueMs, "disconnected (fault)");
-  }
+  if (m_faults.nDisconnectAfter >= 0 && m_nAnswered >= m_faults.nDisconnectAfter) Unplug(r.dueMs, "disconnected (fault)");
   return r;
 }
 
@@ -303,10 +300,21 @@ void ReaderModel::PowerCycle() {
   Restart(plat::NowMs(), m_cfg.nRestartMs, m_bAppValid ? SimState::Application : SimState::Bootloader);
 }
 
+void ReaderModel::Unplug(std::uint64_t now, const char* why) {
+  if (m_bDisconnected) return;
+  m_bDisconnected = true;
+  Note(now, why);
+  if (m_onDisconnect) m_onDisconnect();
+}
+
 void ReaderModel::Disconnect() {
   std::lock_guard<std::mutex> lock(m_mutex);
-  if (!m_bDisconnected) Note(plat::NowMs(), "disconnected");
-  m_bDisconnected = true;
+  Unplug(plat::NowMs(), "disconnected");
+}
+
+void ReaderModel::SetDisconnectHandler(std::function<void()> handler) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_onDisconnect = std::move(handler);
 }
 
 void ReaderModel::Reconnect() {

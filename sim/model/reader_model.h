@@ -121,6 +121,9 @@ class ReaderModel {
   // Called for every entry as it is made, under the model's lock: the sink
   // must not call back into the model.
   void SetTranscriptSink(std::function<void(const TranscriptEntry&)> sink);
+  // Called when the reader becomes unplugged (fault or Disconnect), under
+  // the model's lock: the handler must not call back into the model.
+  void SetDisconnectHandler(std::function<void()> handler);
 
   // The version answers as the reader sends their data: a 10-character label,
   // then the eight version characters at data bytes 10-17.
@@ -136,6 +139,7 @@ class ReaderModel {
   void Restart(std::uint64_t fromMs, std::uint32_t nMs, SimState after);
   void Note(std::uint64_t now, const std::string& text);
   void Record(TranscriptEntry e);
+  void Unplug(std::uint64_t now, const char* why);
   bool FaultHits(WORD code) const;
 
   mutable std::mutex m_mutex;
@@ -159,4 +163,5 @@ class ReaderModel {
   bool m_bKeepTranscript = true;
   std::vector<TranscriptEntry> m_transcript;
   std::function<void(const TranscriptEntry&)> m_sink;
+  std::function<void()> m_onDisconnect;
 };

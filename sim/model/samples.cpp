@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "link/frame.h"
+#include "link/hex_format.h"
 #include "sim/model/hid_front.h"
 #include "sim/model/image_rule.h"
 #include "sim/model/reader_model.h"
@@ -14,12 +15,9 @@ namespace {
 
 constexpr std::size_t kLineBytes = 64;  // hex bytes per script line: one HID report
 
+// One script line: the bytes as hex pairs with blanks, which the runner drops.
 void AppendHexLine(std::string* out, const BYTE* p, std::size_t n) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  for (std::size_t i = 0; i < n; ++i) {
-    out->push_back(kDigits[p[i] >> 4]);
-    out->push_back(kDigits[p[i] & 0x0F]);
-  }
+  out->append(FormatHexLine(p, n));
   out->append("\r\n");
 }
 

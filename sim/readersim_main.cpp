@@ -1,0 +1,483 @@
+// readersim: the simulated reader as a program. It serves the reader model
+// over a pseudo-terminal (the tool's RS-232 side) and over the HID simulator
+// socket (the tool's USB HID side) until SIGINT or SIGTERM, and it makes the
+// sample firmware image and update scripts.
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "link/hex_format.h"
+#include "platform/clock.h"
+#include "platform/com_map.h"
+#include "platform/hid_sim_server.h"
+#include "platform/stop.h"
+#include "sim/model/hid_front.h"
+#include "sim/model/reader_ids.h"
+#include "sim/model/reader_model.h"
+#include "sim/model/samples.h"
+#include "sim/model/serial_front.h"
+#include "sim/serve/pty_line.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 64;
+constexpr const char* kHidSimEnv = "READERTOOL_HID_SIM";
+
+const char kUsage[] =
+    "Usage: readersim [serve] [options]       serve a simulated reader until SIGINT/SIGTERM\n"
+    "       readersim gen-samples OUTDIR [--size N] [--seed N] [--body FILE] [--model TEXT]\n"
+    "       readersim gen-image OUT.bin [--size N] [--seed N] [--body FILE]\n"
+    "       readersim gen-script IMAGE.bin OUT.txt [--kind rs232|usbhid] [--model TEXT]\n"
+    "\n"
+    "Where it is served (a pseudo-terminal unless only --hid is given):\n"
+    "  --pty                  serve on a pseudo-terminal; its path is printed\n"
+    "  --com N                link it as comN in the COM folder ($READERTOOL_COM_DIR)\n"
+    "  --com-dir DIR          the COM folder to link into\n"
+    "  --baud N|line          pace answers at N baud, 10 bits a byte; 'line' (default)\n"
+    "                         takes the rate the tool set on its port; 0 sends at once\n"
+    "  --hid MODE             serve on the HID simulator socket; MODE is int64 (64-byte\n"
+    "                         interrupt reports), count65 (65-byte counted reports),\n"
+    "                         feature8 (8-byte feature reports) or feature-only (a device\n"
+    "                         only the shared, query-only open reaches)\n"
+    "  --hid-socket PATH      socket path (default $READERTOOL_HID_SIM)\n"
+    "  --vid HEX, --pid HEX   USB identity (default: the known reader list's default model)\n"
+    "The reader:\n"
+    "  --version X.XX.XXX     application firmware version (default 2.10.005, legacy)\n"
+    "  --boot-version X.XX.XXX  bootloader's version text (default: the application's)\n"
+    "  --new-version X.XX.XXX   version after a verified download (default 3.10.001)\n"
+    "  --boot-status 00|F2    answer to C7-41 (default 00)\n"
+    "  --in-boot              start in the bootloader\n"
+    "  --frame v2|v3          answer frame version (default v2)\n"
+    "  --crc high|low         CRC byte order of the answers (default high)\n"
+    "  --delay MS             answer delay (default 5)\n"
+    "  --restart-ms MS        silence after 04-F0, 04-0A and C7-05 (default 3000)\n"
+    "  --boot-entry-ms MS     silence after C7-41 (default 1000)\n"
+    "Faults:\n"
+    "  --noise N              N noise bytes before every answer\n"
+    "  --bad-crc              answers with a wrong CRC\n"
+    "  --silent               no answers\n"
+    "  --fault-cmd CC-SS      the three above for this command only\n"
+    "  --stop-after N         answer N requests, then nothing\n"
+    "  --reject-block N       refuse C7-03 block N (0-based)\n"
+    "  --status CC-SS=XX      answer CC-SS with status XX and do nothing else\n"
+    "  --restart-at-block N   lose power when block N arrives (the reader stays in\n"
+    "                         its bootloader)\n"
+    "  --disconnect-after N   unplug after answering N requests\n"
+    "Output:\n"
+    "  --trace                every request, answer and event with its time on stderr\n";
+
+void OnSignal(int) { plat::Stop().Request(); }
+
+bool ParseNumber(const char* s, unsigned long max, unsigned long* out, int base = 10) {
+  if (!s || !*s) return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long v = std::strtoul(s, &end, base);
+  if (errno || *end || v > max || *s == '-') return false;
+  *out = v;
+  return true;
+}
+
+// "C7-03" or "C703".
+bool ParseCode(const std::string& s, int* code) {
+  std::string hex;
+  for (char c : s)
+    if (c != '-') hex.push_back(c);
+  unsigned long v;
+  if (hex.size() != 4 || !ParseNumber(hex.c_str(), 0xFFFF, &v, 16)) return false;
+  *code = static_cast<int>(v);
+  return true;
+}
+
+struct ServeOptions {
+  ReaderConfig cfg;
+  ReaderFaults faults;
+  bool bPty = false;
+  int nCom = 0;
+  std::string comDir;
+  bool bBaudFromLine = true;
+  unsigned long nBaud = 0;
+  bool bHid = false;
+  SimHidMode hidMode = SimHidMode::Interrupt64;
+  std::string hidSocket;
+  unsigned long vid = kSimReaderVendorId, pid = kSimReaderProductId;
+  bool bTrace = false;
+};
+
+const char* ModeText(SimHidMode m) {
+  switch (m) {
+    case SimHidMode::Interrupt64:
+      return "64-byte interrupt reports";
+    case SimHidMode::Counted65:
+      return "65-byte counted reports";
+    case SimHidMode::Feature8:
+      return "8-byte feature reports";
+    case SimHidMode::FeatureOnly:
+      return "feature-only device";
+  }
+  return "";
+}
+
+int Usage(const std::string& why) {
+  std::fprintf(stderr, "readersim: %s\n\n%s", why.c_str(), kUsage);
+  return kExitUsage;
+}
+
+// Parses the serve options; returns kExitOk or the exit status to leave with.
+int ParseServe(int argc, char** argv, int i, ServeOptions* o) {
+  auto need = [&](const char* opt) -> const char* {
+    if (i + 1 >= argc) return nullptr;
+    (void)opt;
+    return argv[++i];
+  };
+  for (; i < argc; ++i) {
+    const std::string a = argv[i];
+    unsigned long v = 0;
+    const char* val = nullptr;
+    auto num = [&](unsigned long max) {
+      val = need(a.c_str());
+      return val && ParseNumber(val, max, &v);
+    };
+    auto version = [&](std::string* dst) {
+      val = need(a.c_str());
+      if (!val || !ReaderModel::IsVersionText(val)) return false;
+      *dst = val;
+      return true;
+    };
+    if (a == "--pty") {
+      o->bPty = true;
+    } else if (a == "--com") {
+      if (!num(255) || v < 1) return Usage("--com takes a port number from 1 to 255");
+      o->nCom = static_cast<int>(v);
+    } else if (a == "--com-dir") {
+      if (!(val = need(a.c_str()))) return Usage("--com-dir takes a folder");
+      o->comDir = val;
+    } else if (a == "--baud") {
+      val = need(a.c_str());
+      if (val && std::strcmp(val, "line") == 0) {
+        o->bBaudFromLine = true;
+      } else if (val && ParseNumber(val, 4000000, &v)) {
+        o->bBaudFromLine = false;
+        o->nBaud = v;
+      } else {
+        return Usage("--baud takes a rate, 0 or 'line'");
+      }
+    } else if (a == "--hid") {
+      val = need(a.c_str());
+      const std::string m = val ? val : "";
+      if (m == "int64") o->hidMode = SimHidMode::Interrupt64;
+      else if (m == "count65") o->hidMode = SimHidMode::Counted65;
+      else if (m == "feature8") o->hidMode = SimHidMode::Feature8;
+      else if (m == "feature-only") o->hidMode = SimHidMode::FeatureOnly;
+      else return Usage("--hid takes int64, count65, feature8 or feature-only");
+      o->bHid = true;
+    } else if (a == "--hid-socket") {
+      if (!(val = need(a.c_str()))) return Usage("--hid-socket takes a path");
+      o->hidSocket = val;
+    } else if (a == "--vid" || a == "--pid") {
+      val = need(a.c_str());
+      if (!val || !ParseNumber(val, 0xFFFF, &v, 16)) return Usage(a + " takes a hexadecimal ID");
+      (a == "--vid" ? o->vid : o->pid) = v;
+    } else if (a == "--version") {
+      if (!version(&o->cfg.strAppVersion)) return Usage("--version takes a version such as 2.10.005");
+    } else if (a == "--boot-version") {
+      if (!version(&o->cfg.strBootVersion)) return Usage("--boot-version takes a version such as 2.10.005");
+    } else if (a == "--new-version") {
+      if (!version(&o->cfg.strUpdatedVersion)) return Usage("--new-version takes a version such as 3.10.001");
+    } else if (a == "--boot-status") {
+      val = need(a.c_str());
+      if (!val || !ParseNumber(val, 0xFF, &v, 16)) return Usage("--boot-status takes 00 or F2");
+      o->cfg.byBootEntryStatus = static_cast<BYTE>(v);
+    } else if (a == "--in-boot") {
+      o->cfg.bStartInBootloader = true;
+    } else if (a == "--frame") {
+      val = need(a.c_str());
+      const std::string f = val ? val : "";
+      if (f == "v2") o->cfg.frameVersion = SimFrameVersion::V2;
+      else if (f == "v3") o->cfg.frameVersion = SimFrameVersion::V3;
+      else return Usage("--frame takes v2 or v3");
+    } else if (a == "--crc") {
+      val = need(a.c_str());
+      const std::string f = val ? val : "";
+      if (f == "high") o->cfg.crcOrder = CrcOrder::HighFirst;
+      else if (f == "low") o->cfg.crcOrder = CrcOrder::LowFirst;
+      else return Usage("--crc takes high or low");
+    } else if (a == "--delay") {
+      if (!num(600000)) return Usage("--delay takes milliseconds");
+      o->cfg.nAnswerDelayMs = static_cast<std::uint32_t>(v);
+    } else if (a == "--restart-ms") {
+      if (!num(600000)) return Usage("--restart-ms takes milliseconds");
+      o->cfg.nRestartMs = static_cast<std::uint32_t>(v);
+    } else if (a == "--boot-entry-ms") {
+      if (!num(600000)) return Usage("--boot-entry-ms takes milliseconds");
+      o->cfg.nBootEntryMs = static_cast<std::uint32_t>(v);
+    } else if (a == "--noise") {
+      if (!num(4096)) return Usage("--noise takes a byte count up to 4096");
+      o->faults.nNoiseBytes = static_cast<int>(v);
+    } else if (a == "--bad-crc") {
+      o->faults.bBadCrc = true;
+    } else if (a == "--silent") {
+      o->faults.bSilent = true;
+    } else if (a == "--fault-cmd") {
+      val = need(a.c_str());
+      if (!val || !ParseCode(val, &o->faults.nFaultCmd)) return Usage("--fault-cmd takes a command such as 29-04");
+    } else if (a == "--stop-after" || a == "--reject-block" || a == "--restart-at-block" ||
+               a == "--disconnect-after") {
+      if (!num(1000000)) return Usage(a + " takes a count");
+      int& dst = a == "--stop-after"         ? o->faults.nStopAfter
+                 : a == "--reject-block"     ? o->faults.nRejectBlock
+                 : a == "--restart-at-block" ? o->faults.nRestartAtBlock
+                                             : o->faults.nDisconnectAfter;
+      dst = static_cast<int>(v);
+    } else if (a == "--status") {
+      val = need(a.c_str());
+      const std::string s = val ? val : "";
+      const std::size_t eq = s.find('=');
+      if (eq == std::string::npos || !ParseCode(s.substr(0, eq), &o->faults.nStatusCmd) ||
+          !ParseNumber(s.substr(eq + 1).c_str(), 0xFF, &v, 16))
+        return Usage("--status takes CC-SS=XX, such as C7-02=01");
+      o->faults.byStatus = static_cast<BYTE>(v);
+    } else if (a == "--trace") {
+      o->bTrace = true;
+    } else if (a == "-h" || a == "--help") {
+      std::fputs(kUsage, stdout);
+      return -1;
+    } else {
+      return Usage("unknown option " + a);
+    }
+  }
+  if (!o->bHid) o->bPty = true;
+  if (o->nCom && !o->bPty) return Usage("--com needs the pseudo-terminal (--pty)");
+  if (o->bHid && o->hidSocket.empty()) {
+    const char* env = std::getenv(kHidSimEnv);
+    if (!env || !*env) return Usage("--hid needs --hid-socket or READERTOOL_HID_SIM");
+    o->hidSocket = env;
+  }
+  if (o->nCom && o->comDir.empty()) {
+    const char* env = std::getenv(plat::kComDirEnv);
+    if (!env || !*env) return Usage("--com needs --com-dir or READERTOOL_COM_DIR");
+    o->comDir = env;
+  }
+  return kExitOk;
+}
+
+void TraceEntry(const TranscriptEntry& e) {
+  static const char* const kKind[] = {"host -> reader", "reader -> host", "event"};
+  if (e.kind == TranscriptEntry::Note) {
+    std::fprintf(stderr, "[%llu ms] %s: %s\n", static_cast<unsigned long long>(e.tMs), kKind[e.kind], e.text.c_str());
+    return;
+  }
+  std::fprintf(stderr, "[%llu ms] %s %02X-%02X, %zu bytes\n", static_cast<unsigned long long>(e.tMs), kKind[e.kind],
+               e.wCode >> 8, e.wCode & 0xFF, e.bytes.size());
+  // Four lines are enough to see the header, status and start of the data.
+  const std::size_t shown = std::min<std::size_t>(e.bytes.size(), 64);
+  for (std::size_t off = 0; off < shown; off += 16)
+    std::fprintf(stderr, "    %s\n", FormatHexLine(e.bytes.data() + off, std::min<std::size_t>(16, shown - off)).c_str());
+  if (shown < e.bytes.size()) std::fprintf(stderr, "    ... %zu more bytes\n", e.bytes.size() - shown);
+}
+
+int Serve(const ServeOptions& o) {
+  ReaderModel model(o.cfg);
+  model.SetFaults(o.faults);
+  model.KeepTranscript(false);
+  if (o.bTrace) model.SetTranscriptSink(TraceEntry);
+  const int unplugFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  model.SetDisconnectHandler([unplugFd] {
+    std::uint64_t one = 1;
+    ssize_t r = write(unplugFd, &one, sizeof one);
+    (void)r;
+  });
+
+  PtyLine line;
+  SerialFront serial(model, o.bBaudFromLine ? 0 : static_cast<std::uint32_t>(o.nBaud));
+  std::string err;
+  if (o.bPty) {
+    if (!line.Open(&err)) {
+      std::fprintf(stderr, "readersim: %s\n", err.c_str());
+      return kExitFailure;
+    }
+    std::printf("readersim: serial line %s\n", line.Path().c_str());
+    if (o.nCom) {
+      const std::string link = (std::filesystem::path(o.comDir) / ("com" + std::to_string(o.nCom))).string();
+      if (!line.LinkAs(link, &err)) {
+        std::fprintf(stderr, "readersim: %s\n", err.c_str());
+        return kExitFailure;
+      }
+      std::printf("readersim: COM%d is %s\n", o.nCom, link.c_str());
+    }
+  }
+  std::unique_ptr<HidFront> hid;
+  std::unique_ptr<plat::HidSimServer> server;
+  if (o.bHid) {
+    hid = std::make_unique<HidFront>(model, o.hidMode, static_cast<std::uint16_t>(o.vid),
+                                     static_cast<std::uint16_t>(o.pid));
+    server = std::make_unique<plat::HidSimServer>(*hid);
+    if (!server->Start(o.hidSocket, &err)) {
+      std::fprintf(stderr, "readersim: %s\n", err.c_str());
+      return kExitFailure;
+    }
+    std::printf("readersim: USB HID, %s, vendor %04lX product %04lX, on %s\n", ModeText(o.hidMode), o.vid, o.pid,
+                o.hidSocket.c_str());
+  }
+  std::printf("readersim: ready\n");
+  std::fflush(stdout);
+
+  std::vector<BYTE> out;  // answer bytes due but not yet taken by the pty
+  bool unplugged = false;
+  while (!plat::Stop().Requested()) {
+    pollfd fds[3] = {{plat::Stop().Fd(), POLLIN, 0}, {unplugFd, POLLIN, 0}, {line.Fd(), POLLIN, 0}};
+    if (!out.empty()) fds[2].events |= POLLOUT;
+    int timeout = -1;
+    const std::uint64_t due = serial.NextDueMs();
+    if (line.Fd() >= 0 && due != UINT64_MAX) timeout = static_cast<int>(std::min<std::uint64_t>(plat::RemainingMs(due), 60000));
+    if (poll(fds, line.Fd() >= 0 ? 3 : 2, timeout) < 0 && errno != EINTR) {
+      std::fprintf(stderr, "readersim: poll: %s\n", std::strerror(errno));
+      break;
+    }
+    if (fds[1].revents & POLLIN) {
+      std::uint64_t v;
+      ssize_t r = read(unplugFd, &v, sizeof v);
+      (void)r;
+    }
+    if ((fds[1].revents & POLLIN) && !unplugged) {
+      // The reader is unplugged: the serial line hangs up, USB clients drop.
+      unplugged = true;
+      std::printf("readersim: disconnected\n");
+      std::fflush(stdout);
+      line.Close();
+      out.clear();
+      if (server) server->DisconnectClients();
+    }
+    if (line.Fd() < 0) continue;
+    if (fds[2].revents & POLLIN) {
+      BYTE buf[4096];
+      const ssize_t n = read(line.Fd(), buf, sizeof buf);
+      if (n > 0) {
+        if (o.bBaudFromLine) serial.SetBaud(line.LineBaud());
+        serial.OnReceive(buf, static_cast<std::size_t>(n));
+      }
+    }
+    const auto ready = serial.TakeDue(plat::NowMs());
+    out.insert(out.end(), ready.begin(), ready.end());
+    if (!out.empty()) {
+      const ssize_t n = write(line.Fd(), out.data(), out.size());
+      if (n > 0) out.erase(out.begin(), out.begin() + n);
+    }
+  }
+  if (server) server->Stop();
+  line.Close();
+  close(unplugFd);
+  std::printf("readersim: stopped\n");
+  return kExitOk;
+}
+
+int GenSamples(int argc, char** argv) {
+  if (argc < 3) return Usage("gen-samples needs an output folder");
+  SampleOptions opt;
+  for (int i = 3; i < argc; ++i) {
+    const std::string a = argv[i];
+    unsigned long v;
+    if (i + 1 >= argc) return Usage(a + " needs a value");
+    const char* val = argv[++i];
+    if (a == "--size" && ParseNumber(val, 100000000, &v)) opt.nImageSize = v;
+    else if (a == "--seed" && ParseNumber(val, 0xFFFFFFFFul, &v)) opt.nSeed = static_cast<std::uint32_t>(v);
+    else if (a == "--body") opt.strBodyFile = val;
+    else if (a == "--model") opt.strModel = val;
+    else return Usage("bad option " + a + " " + val);
+  }
+  std::string err;
+  if (!WriteSamples(argv[2], opt, &err)) {
+    std::fprintf(stderr, "readersim: %s\n", err.c_str());
+    return kExitFailure;
+  }
+  std::printf("readersim: wrote %s, %s and %s in %s\n", kSimSampleImage, kSimSampleRs232Script, kSimSampleUsbHidScript,
+              argv[2]);
+  return kExitOk;
+}
+
+int GenImage(int argc, char** argv) {
+  if (argc < 3) return Usage("gen-image needs an output file");
+  std::size_t size = kSimDefaultImageSize;
+  std::uint32_t seed = 1;
+  std::string body;
+  for (int i = 3; i < argc; ++i) {
+    const std::string a = argv[i];
+    unsigned long v;
+    if (i + 1 >= argc) return Usage(a + " needs a value");
+    const char* val = argv[++i];
+    if (a == "--size" && ParseNumber(val, 100000000, &v)) size = v;
+    else if (a == "--seed" && ParseNumber(val, 0xFFFFFFFFul, &v)) seed = static_cast<std::uint32_t>(v);
+    else if (a == "--body") body = val;
+    else return Usage("bad option " + a + " " + val);
+  }
+  std::vector<BYTE> image, bytes;
+  std::string err;
+  const bool ok = body.empty() ? MakeSampleImage(size, seed, &image, &err)
+                               : ReadWholeFile(body, &bytes, &err) && MakeImageFromBody(bytes, &image, &err);
+  if (!ok || !WriteWholeFile(argv[2], image.data(), image.size(), &err)) {
+    std::fprintf(stderr, "readersim: %s\n", err.c_str());
+    return kExitFailure;
+  }
+  std::printf("readersim: wrote %s (%zu bytes)\n", argv[2], image.size());
+  return kExitOk;
+}
+
+int GenScript(int argc, char** argv) {
+  if (argc < 4) return Usage("gen-script needs an image and an output file");
+  SimScriptKind kind = SimScriptKind::Rs232;
+  std::string model = kSimDefaultModel;
+  for (int i = 4; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (i + 1 >= argc) return Usage(a + " needs a value");
+    const std::string val = argv[++i];
+    if (a == "--kind" && val == "rs232") kind = SimScriptKind::Rs232;
+    else if (a == "--kind" && val == "usbhid") kind = SimScriptKind::UsbHid;
+    else if (a == "--model") model = val;
+    else return Usage("bad option " + a + " " + val);
+  }
+  std::vector<BYTE> image;
+  std::string err;
+  std::string text;
+  if (ReadWholeFile(argv[2], &image, &err))
+    text = MakeUpdateScript(image, kind, model, std::filesystem::path(argv[2]).filename().string(), &err);
+  if (text.empty() || !WriteWholeFile(argv[3], text.data(), text.size(), &err)) {
+    std::fprintf(stderr, "readersim: %s\n", err.c_str());
+    return kExitFailure;
+  }
+  std::printf("readersim: wrote %s\n", argv[3]);
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string cmd = argc > 1 ? argv[1] : "";
+  if (cmd == "gen-samples") return GenSamples(argc, argv);
+  if (cmd == "gen-image") return GenImage(argc, argv);
+  if (cmd == "gen-script") return GenScript(argc, argv);
+
+  ServeOptions o;
+  const int rc = ParseServe(argc, argv, cmd == "serve" ? 2 : 1, &o);
+  if (rc < 0) return kExitOk;
+  if (rc != kExitOk) return rc;
+
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  return Serve(o);
+}
