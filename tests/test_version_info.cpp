@@ -620,7 +620,7 @@ TEST(VersionResourceHostileInput, TruncationsAndBitFlips) {
                           ElfFile(block, false, true)};
   auto probe = [](const Bytes& image) {
     std::unique_ptr<BYTE[]> copy(new BYTE[image.size() ? image.size() : 1]);
-    std::memcpy(copy.get(), image.data(), image.size());
+    if (!image.empty()) std::memcpy(copy.get(), image.data(), image.size());
     Bytes out;
     if (plat::ExtractVersionResource(copy.get(), image.size(), &out)) {
       std::string s;
