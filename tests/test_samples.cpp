@@ -19,8 +19,16 @@
 #include "sim/model/reader_model.h"
 #include "sim/model/samples.h"
 #include "sim/model/serial_front.h"
+#include "platform/hid.h"
+#include "platform/pump.h"
+#include "support/fake_hid.h"
+#include "support/fake_serial.h"
+#include "support/sim_hid.h"
 #include "support/sim_process.h"
+#include "support/sim_serial.h"
 #include "support/virtual_time.h"
+#include "transport/hid_device.h"
+#include "transport/rs232_port.h"
 
 namespace {
 
@@ -213,44 +221,64 @@ TEST_F(SampleScriptTest, RefusedInputs) {
   }
 }
 
-// Plays a script to the simulated reader the way the runner sends it: the
-// RS-232 kind's frames as a byte stream, the USB HID kind's bytes cut into
-// 64-byte raw output reports. Every answer must be the one its role needs.
+// Plays a script to the simulated reader the way the runner sends it, through
+// the tool's own transports: an RS-232 script over the serial exchange and
+// over USB HID with tagged reports, a USB HID script written as it stands in
+// raw 64-byte output reports. Every answer must be the one its role needs.
+void VirtualWait(DWORD dwMs, BOOL) { plat::ThreadPump().WaitUntil(plat::NowMs() + dwMs); }
+
 TEST_F(SampleScriptTest, TheSimulatedReaderTakesTheWholeUpdate) {
-  for (SimScriptKind kind : {SimScriptKind::Rs232, SimScriptKind::UsbHid}) {
-    const bool hid = kind == SimScriptKind::UsbHid;
-    SCOPED_TRACE(hid ? "USB HID" : "RS-232");
-    const auto cmds = ParseCommands(MakeUpdateScript(m_image, kind, kSimDefaultModel, "firmware.bin", nullptr));
+  struct Row {
+    const char* name;
+    SimScriptKind kind;
+    bool bUsb;
+    BYTE bTagged;
+  } rows[] = {
+      {"RS-232 script on RS-232", SimScriptKind::Rs232, false, 0},
+      {"RS-232 script on USB HID", SimScriptKind::Rs232, true, 1},
+      {"USB HID script on USB HID", SimScriptKind::UsbHid, true, 0},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    const auto cmds = ParseCommands(MakeUpdateScript(m_image, r.kind, kSimDefaultModel, "firmware.bin", nullptr));
     ReaderModel reader;
-    SerialFront serial(reader);
-    HidFront usb(reader, SimHidMode::Interrupt64, kSimReaderVendorId, kSimReaderProductId);
+    FakeSerial serial;
+    SimSerialLink line(serial.AddPort("COM1"), reader, 115200);
+    fakehid::FakeHidBackend backend;
+    plat::ScopedHidBackend use(backend);
+    SimHidDevice usb(backend, reader, SimHidMode::Interrupt64);
+    CRs232Port port;
+    CHidDevice dev;
+    if (r.bUsb) {
+      ASSERT_TRUE(dev.Open(kSimReaderVendorId, kSimReaderProductId));
+      dev.SetTaggedReports(r.bTagged);
+    } else {
+      ASSERT_TRUE(port.Open("\\\\.\\COM1/baud=115200/parity=N/stop=1/data=8"));
+    }
     for (std::size_t n = 0; n < cmds.size(); ++n) {
       SCOPED_TRACE(n + 1);
-      std::vector<BYTE> answer;
-      if (hid) {
-        for (std::size_t off = 0; off < cmds[n].bytes.size(); off += 64) {
-          std::vector<BYTE> r(64, 0);
-          std::copy(cmds[n].bytes.begin() + off, cmds[n].bytes.begin() + std::min(off + 64, cmds[n].bytes.size()),
-                    r.begin());
-          usb.OnOutputReport(r);
-        }
-        std::vector<BYTE> r;
-        while (usb.NextInputReport(&r, nullptr)) answer.insert(answer.end(), r.begin() + 1, r.end());
+      BYTE answer[512] = {};
+      DWORD len = sizeof answer;
+      const auto& b = cmds[n].bytes;
+      if (r.bUsb) {
+        len = dev.SendAndGetResponseUSBHID(b.data(), static_cast<DWORD>(b.size()), answer, len, 65000, nullptr);
       } else {
-        serial.OnReceive(cmds[n].bytes.data(), cmds[n].bytes.size());
-        answer = serial.TakeDue(UINT64_MAX);
+        port.SendRecvFrame(b.data(), static_cast<DWORD>(b.size()), answer, &len, 65000, VirtualWait);
       }
-      ASSERT_GE(answer.size(), 16u);
+      ASSERT_GT(len, 0u);
       if (n > 0) {
-        EXPECT_TRUE(IsRespOk(answer.data(), 0xC7));
+        ASSERT_TRUE(IsRespOk(answer, 0xC7)) << "status " << int(answer[11]);
       }
       // The runner waits 5 s after the first command; the bootloader is up by then.
-      if (n == 0) m_clock.Advance(5000);
+      if (n == 0) VirtualWait(5000, FALSE);
     }
     m_clock.Advance(reader.Config().nRestartMs);
     EXPECT_EQ(reader.State(), SimState::Application);
     EXPECT_TRUE(reader.AppValid());
     EXPECT_EQ(reader.AppVersion(), "3.10.001");
+    EXPECT_EQ(reader.BlocksProgrammed(), 0) << "the restart ends the bootloader's session";
+    EXPECT_EQ(reader.ProgrammedBody(),
+              std::vector<BYTE>(m_image.begin(), m_image.end() - static_cast<std::ptrdiff_t>(kSimTrailerSize)));
   }
 }
 

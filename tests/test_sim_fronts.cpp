@@ -18,9 +18,12 @@
 #include "sim/model/serial_front.h"
 #include "platform/pump.h"
 #include "support/fake_serial.h"
+#include "support/fake_hid.h"
+#include "support/sim_hid.h"
 #include "support/sim_process.h"
 #include "support/sim_serial.h"
 #include "support/virtual_time.h"
+#include "transport/hid_device.h"
 #include "transport/rs232_port.h"
 
 namespace {
@@ -566,6 +569,64 @@ TEST_F(HidFrontTest, DisconnectedDeviceSendsNothing) {
   // The answer queued before the cable was pulled, nothing for the request sent while it was out.
   EXPECT_EQ(HostRead(d, Now()).size(), 16u);
   EXPECT_FALSE(d.NextInputReport(nullptr, nullptr));
+}
+
+// The tool's own HID transport against the reader in each report mode: the
+// descriptor decides the mode, the host cuts and reassembles the frames.
+TEST_F(HidFrontTest, TheToolsHidExchangeTalksToTheReaderInEveryMode) {
+  struct Row {
+    const char* name;
+    SimHidMode mode;
+    BYTE bTagged;
+    SimFrameVersion ver;
+    int nReportMode;
+  } rows[] = {
+      {"64-byte, tagged requests", SimHidMode::Interrupt64, 1, SimFrameVersion::V2, 0},
+      {"64-byte, raw requests", SimHidMode::Interrupt64, 0, SimFrameVersion::V2, 0},
+      {"64-byte, V3 answers", SimHidMode::Interrupt64, 1, SimFrameVersion::V3, 0},
+      {"65-byte counted", SimHidMode::Counted65, 0, SimFrameVersion::V2, 0},
+      {"8-byte feature", SimHidMode::Feature8, 0, SimFrameVersion::V2, 1},
+      {"8-byte feature, V3 answers", SimHidMode::Feature8, 0, SimFrameVersion::V3, 1},
+      {"feature-only device", SimHidMode::FeatureOnly, 1, SimFrameVersion::V2, 1},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    fakehid::FakeHidBackend backend;
+    plat::ScopedHidBackend use(backend);
+    ReaderConfig cfg;
+    cfg.frameVersion = r.ver;
+    cfg.nAnswerDelayMs = 3;
+    ReaderModel reader(cfg);
+    SimHidDevice usb(backend, reader, r.mode);
+    CHidDevice dev;
+    const bool open = dev.Open(kSimReaderVendorId, kSimReaderProductId) ||
+                      dev.OpenFeatureOnly(kSimReaderVendorId, kSimReaderProductId);
+    ASSERT_TRUE(open);
+    EXPECT_EQ(dev.m_nReportMode, r.nReportMode);
+    EXPECT_EQ(dev.m_nVendorID, r.mode == SimHidMode::FeatureOnly ? 0 : kSimReaderVendorId);
+    dev.SetTaggedReports(r.bTagged);
+    const std::size_t overhead = r.ver == SimFrameVersion::V3 ? 17 : 16;
+    const BYTE statusAt = r.ver == SimFrameVersion::V3 ? 12 : 11;
+    struct Req {
+      std::vector<BYTE> frame;
+      std::size_t dataLen;
+      BYTE status;
+    } reqs[] = {
+        {MakeFrame(0x29, 0x04), 18, 0x00},
+        {MakeFrame(0x18, 0x01), 0, 0x00},
+        {MakeFrame(0x12, 0x34, std::vector<BYTE>(300, 0x4B)), 0, kSimStatusUnknownCommand},
+    };
+    for (const auto& q : reqs) {
+      BYTE resp[512] = {};
+      const DWORD n = dev.SendAndGetResponseUSBHID(q.frame.data(), static_cast<DWORD>(q.frame.size()), resp,
+                                                   sizeof resp, 65000, nullptr);
+      EXPECT_EQ(n, q.dataLen + overhead);
+      EXPECT_EQ(resp[10], q.frame[10]);
+      EXPECT_EQ(resp[statusAt], q.status);
+    }
+    EXPECT_EQ(reader.RequestsSeen(), 3);
+    dev.Close();
+  }
 }
 
 }  // namespace
