@@ -16,6 +16,8 @@
 #include "sim/model/reader_ids.h"
 #include "sim/model/reader_model.h"
 #include "sim/model/serial_front.h"
+#include "platform/hid_descriptor.h"
+#include "platform/hid_sim_client.h"
 #include "platform/pump.h"
 #include "support/fake_serial.h"
 #include "support/fake_hid.h"
@@ -528,15 +530,16 @@ TEST_F(HidFrontTest, FeatureAnswerWaitsForTheReaderAndThenRunsOut) {
 
 TEST_F(HidFrontTest, IdentityAndDescriptors) {
   ReaderModel m;
+  // Report lengths as the tool's descriptor parser gives them (longest report + 1).
   struct Row {
     SimHidMode mode;
     bool bFeatureOnly;
-    std::vector<BYTE> counts;  // report counts and kinds in descriptor order
+    std::uint16_t in, out, feature;
   } rows[] = {
-      {SimHidMode::Interrupt64, false, {63, 0x81, 63, 0x91}},
-      {SimHidMode::Counted65, false, {64, 0x81, 64, 0x91}},
-      {SimHidMode::Feature8, false, {7, 0xB1}},
-      {SimHidMode::FeatureOnly, true, {63, 0x81, 63, 0x91, 7, 0xB1}},
+      {SimHidMode::Interrupt64, false, 64, 64, 0},
+      {SimHidMode::Counted65, false, 65, 65, 0},
+      {SimHidMode::Feature8, false, 0, 0, 8},
+      {SimHidMode::FeatureOnly, true, 64, 64, 8},
   };
   for (const auto& r : rows) {
     HidFront d(m, r.mode, 0x1234, 0x5678);
@@ -544,16 +547,12 @@ TEST_F(HidFrontTest, IdentityAndDescriptors) {
     EXPECT_EQ(info.vendorId, 0x1234);
     EXPECT_EQ(info.productId, 0x5678);
     EXPECT_EQ(info.featureOnly, r.bFeatureOnly);
-    // Report Count (0x95) then the main item, 8-bit fields throughout.
-    std::vector<BYTE> seen;
-    const auto& desc = info.reportDescriptor;
-    for (std::size_t i = 0; i + 3 < desc.size(); ++i)
-      if (desc[i] == 0x95 && (desc[i + 2] == 0x81 || desc[i + 2] == 0x91 || desc[i + 2] == 0xB1)) {
-        seen.push_back(desc[i + 1]);
-        seen.push_back(desc[i + 2]);
-      }
-    EXPECT_EQ(seen, r.counts);
-    EXPECT_EQ(desc.back(), 0xC0);
+    plat::HidCaps caps;
+    ASSERT_TRUE(plat::ParseReportDescriptor(info.reportDescriptor.data(), info.reportDescriptor.size(), &caps));
+    EXPECT_EQ(caps.InputReportByteLength, r.in);
+    EXPECT_EQ(caps.OutputReportByteLength, r.out);
+    EXPECT_EQ(caps.FeatureReportByteLength, r.feature);
+    EXPECT_FALSE(caps.bReportIds);
   }
 }
 
@@ -627,6 +626,37 @@ TEST_F(HidFrontTest, TheToolsHidExchangeTalksToTheReaderInEveryMode) {
     EXPECT_EQ(reader.RequestsSeen(), 3);
     dev.Close();
   }
+}
+
+// Real time: readersim on the HID simulator socket, reached by the tool's HID
+// transport through the simulator backend, in two report modes.
+TEST(ReadersimProgram, ServesTheHidExchangeOnTheSimulatorSocket) {
+  char dirTemplate[] = "/tmp/readersim_hidXXXXXX";
+  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+  const std::string sock = std::string(dirTemplate) + "/reader.sock";
+  for (const char* mode : {"int64", "feature-only"}) {
+    SCOPED_TRACE(mode);
+    SimProcess sim(SimProcess::ProgramIn(READERTOOL_BINARY_DIR));
+    ASSERT_TRUE(sim.Start({"--hid", mode, "--hid-socket", sock, "--frame", "v3"})) << sim.Output();
+    auto backend = plat::MakeHidSimClientBackend(sock);
+    plat::ScopedHidBackend use(*backend);
+    CHidDevice dev;
+    ASSERT_TRUE(dev.Open(kSimReaderVendorId, kSimReaderProductId) ||
+                dev.OpenFeatureOnly(kSimReaderVendorId, kSimReaderProductId));
+    dev.SetTaggedReports(1);
+    const auto req = MakeFrame(0x29, 0x04);
+    BYTE resp[512] = {};
+    EXPECT_EQ(dev.SendAndGetResponseUSBHID(req.data(), static_cast<DWORD>(req.size()), resp, sizeof resp, 65000,
+                                           nullptr),
+              35u);
+    EXPECT_EQ(resp[10], 0x29);
+    EXPECT_EQ(resp[12], 0x00);
+    EXPECT_EQ(std::string(resp + 25, resp + 33), "2.10.005");
+    dev.Close();
+    EXPECT_EQ(sim.Stop(), 0);
+    EXPECT_NE(access(sock.c_str(), F_OK), 0) << "the socket is removed on exit";
+  }
+  rmdir(dirTemplate);
 }
 
 }  // namespace
