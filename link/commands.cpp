@@ -1,0 +1,256 @@
+#include "link/commands.h"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "link/dispatch.h"
+#include "link/frame.h"
+#include "transport/hid_device.h"
+#include "transport/rs232_port.h"
+
+namespace {
+
+constexpr DWORD kSmallBuf = 512;
+constexpr DWORD kLargeBuf = 4096;
+constexpr int kNoSerialTimeout = -1;
+
+// A fixed request frame, built once.
+struct FixedFrame {
+  BYTE bytes[16];
+  FixedFrame(BYTE cmd, BYTE sub, CrcOrder order) { BuildFrame(bytes, sizeof bytes, cmd, sub, nullptr, 0, order); }
+};
+
+const FixedFrame& PingFrame() {
+  static const FixedFrame f(0x18, 0x01, CrcOrder::HighFirst);
+  return f;
+}
+const FixedFrame& BootModeFrame() {
+  static const FixedFrame f(0xC7, 0x41, CrcOrder::HighFirst);
+  return f;
+}
+const FixedFrame& ResetF0Frame() {
+  static const FixedFrame f(0x04, 0xF0, CrcOrder::LowFirst);
+  return f;
+}
+const FixedFrame& Reset0AFrame() {
+  static const FixedFrame f(0x04, 0x0A, CrcOrder::LowFirst);
+  return f;
+}
+
+// One exchange of a wrapper: the tagged-report flag saved, set to 1 and put
+// back; on RS-232 the write time-out shortened around it when asked.
+// pResp must be zeroed by the caller; returns the response length.
+DWORD Exchange(const BYTE* pReq, DWORD dwReqLen, BYTE* pResp, DWORD dwRespCap, bool bPumping,
+               int nSerialWriteTimeout) {
+  const BYTE saved = g_HidDevice.GetTaggedReports();
+  const bool serialTimeout = nSerialWriteTimeout >= 0;
+  if (serialTimeout && IsRs232()) g_Rs232Port.SetTimeouts(nSerialWriteTimeout, -1);
+  g_HidDevice.SetTaggedReports(1);
+  DWORD len = dwRespCap;
+  TransceiveThrough(bPumping ? g_pfnTransceive : g_pfnTransceivePlain, pReq, dwReqLen, pResp, &len);
+  g_HidDevice.SetTaggedReports(saved);
+  if (serialTimeout && IsRs232()) g_Rs232Port.ResetTimeouts();
+  return len;
+}
+
+// A command without request data whose answer is judged by IsRespOk.
+bool SimpleCommand(const BYTE* pFrame, BYTE cmd, DWORD respCap) {
+  std::vector<BYTE> resp(respCap, 0);
+  Exchange(pFrame, 16, resp.data(), respCap, true, kNoSerialTimeout);
+  return IsRespOk(resp.data(), cmd);
+}
+
+}  // namespace
+
+bool IsNewVersionText(const BYTE* pData, int nDataLen) {
+  // A shorter answer has no version number in these places; what the buffer
+  // held before is not a version, so it counts as an old one.
+  if (!pData || nDataLen < 18) return false;
+  long long number = 0;
+  for (int i = 10; i <= 17; ++i) {
+    if (pData[i] == '.') continue;
+    number = number * 10 + (static_cast<int>(pData[i]) - 0x30);
+  }
+  return number >= 300001;
+}
+
+bool PingReader() {
+  std::array<BYTE, kSmallBuf> resp{};
+  return Exchange(PingFrame().bytes, 16, resp.data(), kSmallBuf, true, 200) > 0;
+}
+
+bool RequestBootMode() {
+  std::array<BYTE, kSmallBuf> resp{};
+  Exchange(BootModeFrame().bytes, 16, resp.data(), kSmallBuf, true, kNoSerialTimeout);
+  return resp[10] == 0xC7 && (resp[11] == 0x00 || resp[11] == 0xF2);
+}
+
+bool EnterBootMode() { return PingReader() && RequestBootMode(); }
+
+bool QueryReader(BYTE cmd, BYTE sub, BYTE* pData, int* pnLen, int* pbNewVersion) {
+  std::array<BYTE, kSmallBuf> req{};
+  std::array<BYTE, kSmallBuf> resp{};
+  const DWORD reqLen = BuildFrame(req.data(), kSmallBuf, cmd, sub, nullptr, 0, CrcOrder::HighFirst);
+  DWORD len = kSmallBuf;
+  const BYTE saved = g_HidDevice.GetTaggedReports();
+  if (IsRs232()) g_Rs232Port.SetTimeouts(500, -1);
+  g_HidDevice.SetTaggedReports(1);
+  TransceiveThrough(g_pfnTransceivePlain, req.data(), reqLen, resp.data(), &len);
+  g_HidDevice.SetTaggedReports(saved);
+  if (IsRs232()) g_Rs232Port.ResetTimeouts();
+  if (resp[10] != cmd || resp[11] != 0x00) return false;
+  if (!pnLen) return true;
+  const int cap = *pnLen;
+  *pnLen = cap > 0 && pData ? GetRxData(resp.data(), pData, static_cast<DWORD>(cap)) : -2;
+  if (pbNewVersion) *pbNewVersion = IsNewVersionText(pData, *pnLen) ? 1 : 0;
+  return true;
+}
+
+bool GetBLVersion(BYTE* pData, int* pnLen) { return QueryReader(0xC7, 0x01, pData, pnLen, nullptr); }
+
+bool GetBLVersionAlt(BYTE* pData, int* pnLen, int* pbNewVersion) {
+  return QueryReader(0xC7, 0x10, pData, pnLen, pbNewVersion);
+}
+
+bool GetVersionAnyMode(BYTE* pData, int* pnLen, int* pbNewVersion, BYTE* pbInBootMode) {
+  if (QueryReader(0x29, 0x04, pData, pnLen, pbNewVersion)) {
+    if (pbInBootMode) *pbInBootMode = 0;
+    return true;
+  }
+  if (IsUsbHid()) PumpWait(300, FALSE);
+  if (QueryReader(0xC7, 0x10, pData, pnLen, pbNewVersion)) {
+    if (pbInBootMode) *pbInBootMode = 1;
+    return true;
+  }
+  if (IsUsbHid()) PumpWait(300, FALSE);
+  if (QueryReader(0xC7, 0x01, pData, pnLen, pbNewVersion)) {
+    if (pbInBootMode) *pbInBootMode = 1;
+    return true;
+  }
+  return false;
+}
+
+bool EraseFlash() {
+  std::array<BYTE, kSmallBuf> req{};
+  const BYTE zero = 0x00;
+  const DWORD reqLen = BuildFrame(req.data(), kSmallBuf, 0xC7, 0x02, &zero, 1, CrcOrder::HighFirst);
+  std::array<BYTE, kSmallBuf> resp{};
+  Exchange(req.data(), reqLen, resp.data(), kSmallBuf, true, kNoSerialTimeout);
+  return IsRespOk(resp.data(), 0xC7);
+}
+
+bool ProgramFlashBlock(const BYTE* pReqData, DWORD dwReqDataLen, BYTE* pResp, DWORD* pdwRespLen) {
+  std::vector<BYTE> req(kLargeBuf, 0);
+  if (!pReqData) dwReqDataLen = 0;
+  if (dwReqDataLen > kMaxRequestData) return false;
+  const DWORD reqLen = BuildFrame(req.data(), kLargeBuf, 0xC7, 0x03, pReqData, static_cast<WORD>(dwReqDataLen),
+                                  CrcOrder::HighFirst);
+  // The answer is judged at bytes 10 and 11: a smaller buffer counts as none.
+  if (!pResp || !pdwRespLen || *pdwRespLen < 12) {
+    BYTE scratch[kSmallBuf] = {};
+    Exchange(req.data(), reqLen, scratch, kSmallBuf, true, kNoSerialTimeout);
+    return false;
+  }
+  std::memset(pResp, 0, *pdwRespLen);
+  *pdwRespLen = Exchange(req.data(), reqLen, pResp, *pdwRespLen, true, kNoSerialTimeout);
+  return IsRespOk(pResp, 0xC7);
+}
+
+bool ProgramFlash(const BYTE* pImage, int nSize, PFN_PROGRESS pfnProgress) {
+  if (nSize <= 0) return true;
+  if (!pImage) return false;
+  int offset = 0;
+  DWORD address = 0;
+  int lastPercent = -1;
+  // Progress counts blocks of 2048 bytes; a body shorter than one block is
+  // one whole block, so the division is never by zero.
+  float blocks = static_cast<float>(nSize) / 2048.0f;
+  if (blocks < 1.0f) blocks = 1.0f;
+  std::vector<BYTE> data(kFlashBlockBytes + 4);
+  char text[96];
+  while (offset < nSize) {
+    const int blockLen = nSize - offset < kFlashBlockBytes ? nSize - offset : kFlashBlockBytes;
+    data[0] = static_cast<BYTE>(address >> 24);
+    data[1] = static_cast<BYTE>(address >> 16);
+    data[2] = static_cast<BYTE>(address >> 8);
+    data[3] = static_cast<BYTE>(address);
+    std::memcpy(data.data() + 4, pImage + offset, static_cast<size_t>(blockLen));
+    BYTE resp[128] = {};
+    DWORD respLen = sizeof resp;
+    if (!ProgramFlashBlock(data.data(), static_cast<DWORD>(blockLen) + 4, resp, &respLen)) {
+      if (pfnProgress) {
+        std::snprintf(text, sizeof text, "[Failed] Address=%08X, Block # (0-based) = %d/%d",
+                      static_cast<unsigned>(offset), offset / 2048, nSize / 2048);
+        pfnProgress(text, 100);
+      }
+      return false;
+    }
+    if (pfnProgress) {
+      float p = (static_cast<float>(offset) * 100.0f / 2048.0f + 1.0f) / blocks;
+      int percent = static_cast<int>(p);
+      if (percent > 99) percent = 99;
+      if (percent > lastPercent) {
+        std::snprintf(text, sizeof text, "[Programming] Address=%08X, %d%% Done", static_cast<unsigned>(offset),
+                      percent);
+        lastPercent = percent;
+        pfnProgress(text, percent);
+      }
+    }
+    offset += blockLen;
+    address += static_cast<DWORD>(blockLen - 16);
+  }
+  return true;
+}
+
+bool VerifyFlash(const BYTE* pTrailer256) {
+  if (!pTrailer256) return false;
+  BYTE data[260] = {0x00, 0x03, 0xFF, 0xF0};
+  std::memcpy(data + 4, pTrailer256, 256);
+  std::vector<BYTE> req(kLargeBuf, 0);
+  const DWORD reqLen = BuildFrame(req.data(), kLargeBuf, 0xC7, 0x04, data, sizeof data, CrcOrder::HighFirst);
+  std::vector<BYTE> resp(kLargeBuf, 0);
+  Exchange(req.data(), reqLen, resp.data(), kLargeBuf, true, kNoSerialTimeout);
+  return IsRespOk(resp.data(), 0xC7);
+}
+
+bool ResetBootloader() {
+  std::vector<BYTE> req(kLargeBuf, 0);
+  const DWORD reqLen = BuildFrame(req.data(), kLargeBuf, 0xC7, 0x05, nullptr, 0, CrcOrder::HighFirst);
+  std::vector<BYTE> resp(kLargeBuf, 0);
+  Exchange(req.data(), reqLen, resp.data(), kLargeBuf, true, kNoSerialTimeout);
+  return IsRespOk(resp.data(), 0xC7);
+}
+
+bool GetFwVersion(BYTE* pData, int* pnLen) {
+  std::array<BYTE, kSmallBuf> req{};
+  const DWORD reqLen = BuildFrame(req.data(), kSmallBuf, 0x29, 0x00, nullptr, 0, CrcOrder::LowFirst);
+  std::array<BYTE, kSmallBuf> resp{};
+  Exchange(req.data(), reqLen, resp.data(), kSmallBuf, true, kNoSerialTimeout);
+  if (!IsRespOk(resp.data(), 0x29)) return false;
+  if (pnLen) {
+    const int cap = *pnLen;
+    *pnLen = cap > 0 && pData ? GetRxData(resp.data(), pData, static_cast<DWORD>(cap)) : -2;
+  }
+  return true;
+}
+
+bool ResetDefaultF0() { return SimpleCommand(ResetF0Frame().bytes, 0x04, kSmallBuf); }
+
+bool ResetDefault0A(bool bIgnoreReply) {
+  const bool ok = SimpleCommand(Reset0AFrame().bytes, 0x04, kSmallBuf);
+  return bIgnoreReply || ok;
+}
+
+DWORD RawTransceive(const BYTE* pReq, DWORD dwReqLen, BYTE* pResp, DWORD* pdwRespLen) {
+  if (!pdwRespLen) return 0;
+  if (!pReq || !pResp) {
+    *pdwRespLen = 0;
+    return 0;
+  }
+  TransceiveThrough(g_pfnTransceivePlain, pReq, dwReqLen, pResp, pdwRespLen);
+  return *pdwRespLen;
+}
+
+BYTE HidGetTaggedReports() { return g_HidDevice.GetTaggedReports(); }

@@ -1,0 +1,63 @@
+#include "link/dispatch.h"
+
+#include "link/commands.h"
+#include "platform/clock.h"
+#include "platform/pump.h"
+#include "platform/stop.h"
+#include "transport/hid_device.h"
+#include "transport/rs232_port.h"
+
+namespace {
+// A ping that fails at once (device closed) is tried again after this long,
+// instead of back to back, so a pinging wait never spins.
+constexpr std::uint64_t kPingRetryMs = 50;
+}  // namespace
+
+void SerialTransceive(const BYTE* pReq, DWORD dwReqLen, BYTE* pResp, DWORD* pdwRespLen) {
+  g_Rs232Port.SendRecvFrame(pReq, dwReqLen, pResp, pdwRespLen, kTransceiveTimeoutMs, PumpWait);
+}
+
+void HidTransceivePumped(const BYTE* pReq, DWORD dwReqLen, BYTE* pResp, DWORD* pdwRespLen) {
+  *pdwRespLen = g_HidDevice.SendAndGetResponseUSBHID(pReq, dwReqLen, pResp, *pdwRespLen, kTransceiveTimeoutMs,
+                                                     PumpOneMessage);
+}
+
+void HidTransceive(const BYTE* pReq, DWORD dwReqLen, BYTE* pResp, DWORD* pdwRespLen) {
+  *pdwRespLen = g_HidDevice.SendAndGetResponseUSBHID(pReq, dwReqLen, pResp, *pdwRespLen, kTransceiveTimeoutMs, nullptr);
+}
+
+PFN_TRANSCEIVE const g_pfnTransceive[2] = {SerialTransceive, HidTransceivePumped};
+PFN_TRANSCEIVE const g_pfnTransceivePlain[2] = {SerialTransceive, HidTransceive};
+
+void TransceiveThrough(PFN_TRANSCEIVE const table[2], const BYTE* pReq, DWORD dwReqLen, BYTE* pResp,
+                       DWORD* pdwRespLen) {
+  const int sel = g_nInterface;
+  if (sel != 0 && sel != 1) {
+    *pdwRespLen = 0;
+    return;
+  }
+  table[sel](pReq, dwReqLen, pResp, pdwRespLen);
+}
+
+int PumpOneMessage() {
+  plat::ThreadPump().DispatchOne();
+  return 0;
+}
+
+void PumpWait(DWORD dwMs, BOOL bPing) {
+  if (dwMs == 0) return;
+  const std::uint64_t end = plat::NowMs() + dwMs;
+  if (!bPing) {
+    plat::ThreadPump().WaitUntil(end);
+    return;
+  }
+  while (plat::NowMs() < end && !plat::Stop().Requested()) {
+    plat::ThreadPump().DispatchOne();
+    const std::uint64_t sent = plat::NowMs();
+    if (PingReader()) return;
+    // Keep the events flowing between failed pings without spinning.
+    std::uint64_t next = sent + kPingRetryMs;
+    if (next > end) next = end;
+    if (plat::NowMs() < next) plat::ThreadPump().WaitUntil(next);
+  }
+}
