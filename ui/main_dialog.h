@@ -82,6 +82,30 @@ class CTAVDownloadApDlg : public IDialogEvents {
   LRESULT OnLogRefresh(WPARAM wParam, LPARAM lParam);
   void OnTimer(UINT_PTR nIDEvent) override;
 
+  // ---- window start-up and controls (ui/main_dialog_init.cpp) ----
+  BOOL OnInitDialog();
+  bool RefreshComPortList();
+  void OnInterfaceChange();
+  void UpdateWindowTitle();
+  void OnSysCommand(UINT nID, LPARAM lParam);
+  void OnOK();
+  void OnCancel();
+  void OnDestroy();
+
+  // ---- connect step (ui/connect_step.cpp) ----
+  // Closes, then opens the interface chosen in the window; replaces the log
+  // with its report line. With bProbe the reader must answer a ping.
+  bool OpenSelectedInterface(bool bProbe);
+
+  // ---- file selection (update/firmware_image.cpp) ----
+  // The last chosen path, or with bNameOnly the part after its last backslash
+  // or slash.
+  std::string GetLastFile(bool bNameOnly);
+
+  // ---- runs (ui/worker.cpp) and default settings (script/reset_default.cpp) ----
+  void OnLoad();
+  void OnResetDefault();
+
   // ---- members ----
   std::string m_strLog;
   std::string m_strLastFile;
