@@ -16,6 +16,9 @@ packages=(
   # a Windows DLL with a version resource and a second reader of it, to
   # check the version-resource reader against
   mingw-w64-x86-64-dev icoutils
+  # desktop files and the Debian package: validators, icon rendering, man
+  # page formatting, dpkg-shlibdeps for the package's dependencies
+  desktop-file-utils appstream librsvg2-bin groff-base dpkg-dev
 )
 
 SUDO=""
