@@ -102,6 +102,7 @@ bool ParseCode(const std::string& s, int* code) {
 }
 
 struct ServeOptions {
+  ServeOptions() { cfg.nAnswerDelayMs = 5; }
   ReaderConfig cfg;
   ReaderFaults faults;
   bool bPty = false;
