@@ -520,6 +520,14 @@ TEST_F(HidFrontTest, FeatureAnswerWaitsForTheReaderAndThenRunsOut) {
   EXPECT_EQ(GetRespCode(a.data()), 0x1800);
   // 16 bytes came in three reports (21 bytes); past the answer, zeros again.
   EXPECT_EQ(d.OnGetFeature(0, 8), std::vector<BYTE>(8, 0));
+  // A request the reader leaves unanswered (it restarts after 04-0A) gets
+  // zeros, not the rest of an older answer.
+  HostWrite(d, MakeFrame(0x04, 0x0A, {}, CrcOrder::LowFirst), false);
+  m_clock.Advance(50);
+  EXPECT_EQ(d.OnGetFeature(0, 8)[1], 'K');
+  HostWrite(d, MakeFrame(0x18, 0x01), false);
+  m_clock.Advance(50);
+  EXPECT_EQ(d.OnGetFeature(0, 8), std::vector<BYTE>(8, 0));
   // Interrupt devices have no feature reports; feature devices no output reports.
   HidFront i(m, SimHidMode::Interrupt64, kSimReaderVendorId, kSimReaderProductId);
   for (const auto& r : HostFeature(MakeFrame(0x18, 0x01))) i.OnSetFeature(r);

@@ -150,6 +150,11 @@ void HidFront::OnSetFeature(const std::vector<std::uint8_t>& report) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_mode != SimHidMode::Feature8 && m_mode != SimHidMode::FeatureOnly) return;
   if (report.size() < 2 || m_model.Disconnected()) return;
+  // A new request: what is left of the last answer is no longer offered.
+  if (!m_asm.InFrame()) {
+    m_feature.clear();
+    m_featurePos = 0;
+  }
   Feed(report.data() + 1, std::min<std::size_t>(report.size(), 8) - 1);
 }
 
