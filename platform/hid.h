@@ -39,8 +39,9 @@ enum class HidOpenMode {
   // Read-write, exclusive against every other program that honours the
   // advisory lock (another instance of this tool always does).
   Exclusive,
-  // Capabilities and feature reports only, shared with whoever holds the
-  // device exclusively. Input and output reports are refused on such a handle.
+  // Capabilities and feature reports only, shared with other feature-only
+  // opens but not with an exclusive holder (whose run it would disturb).
+  // Input and output reports are refused on such a handle.
   FeatureOnly,
 };
 

@@ -145,13 +145,20 @@ void HidSimServer::Run() {
           c.dead = true;
           break;
         }
+        // The locking of a hidraw node: one exclusive holder, or any number
+        // of feature-only users, never both.
+        auto others = [&](bool exclusiveOnly) {
+          return std::any_of(clients.begin(), clients.end(), [&](const auto& o) {
+            return o.get() != &c && !o->dead && o->opened && (o->exclusive || !exclusiveOnly);
+          });
+        };
         std::uint8_t status = kOpenOk;
         if (p[0] == kOpenExclusive) {
-          const bool held = std::any_of(clients.begin(), clients.end(),
-                                        [&](const auto& o) { return o.get() != &c && o->exclusive && !o->dead; });
           if (info.featureOnly) status = kOpenRefused;
-          else if (held) status = kOpenBusy;
+          else if (others(false)) status = kOpenBusy;
           else c.exclusive = true;
+        } else if (others(true)) {
+          status = kOpenBusy;
         }
         if (status == kOpenOk) c.opened = true;
         queue(c, kMsgOpenResult, {status});

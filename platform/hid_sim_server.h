@@ -5,8 +5,9 @@
 // opens and feature requests, passes output reports to the device side and
 // delivers the device side's input reports to the client that holds the
 // device exclusively, each no earlier than the time the device side asks for.
-// A second exclusive open is answered "busy"; feature-only opens may join at
-// any time. Every call into the device side comes from the server's thread.
+// Opens lock like a hidraw node: one exclusive holder or any number of
+// feature-only clients; anything else is answered "busy". Every call into the
+// device side comes from the server's thread.
 //
 // Messages: docs/HID_SIM_PROTOCOL.md.
 #pragma once

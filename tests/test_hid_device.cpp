@@ -158,10 +158,9 @@ TEST_F(HidDeviceTest, EventsAreMadeAnewAfterCloseAndReusedWithout) {
   EXPECT_NE(m_dev.m_hWriteEvent->nSerial, wr1);
 }
 
-TEST_F(HidDeviceTest, FeatureOnlyFallbackForADeviceHeldElsewhere) {
+TEST_F(HidDeviceTest, FeatureOnlyFallbackForADeviceThatRefusesReadWrite) {
   FakeHidDevice& d = m_backend.AddDevice(kVid, kPid, 64, 64, 8);
-  std::unique_ptr<plat::IHidHandle> other = m_backend.Open(d.path, plat::HidOpenMode::Exclusive, nullptr);
-  ASSERT_TRUE(other);
+  d.refuseExclusive = plat::HidOpenError::AccessDenied;
 
   EXPECT_FALSE(m_dev.Open(kVid, kPid));
   ASSERT_TRUE(m_dev.OpenFeatureOnly(kVid, kPid));
@@ -170,16 +169,39 @@ TEST_F(HidDeviceTest, FeatureOnlyFallbackForADeviceHeldElsewhere) {
   EXPECT_EQ(m_dev.m_nVendorID, 0);
   EXPECT_EQ(m_dev.m_nProductID, 0);
   EXPECT_EQ(m_dev.m_hIoEvent, nullptr);
-  EXPECT_EQ(d.openHandles, 2);
+  EXPECT_EQ(d.sharedHandles, 1);
 
   // The same identity is searched again (no shortcut), which closes the
-  // shared handle first; with the holder gone the exclusive open succeeds.
-  other.reset();
+  // shared handle first; once read-write access is granted the exclusive
+  // open succeeds.
+  d.refuseExclusive = plat::HidOpenError::None;
   const int before = m_backend.enumerations;
   ASSERT_TRUE(m_dev.Open(kVid, kPid));
   EXPECT_EQ(m_backend.enumerations, before + 1);
   EXPECT_EQ(m_dev.m_nReportMode, 0);
+  EXPECT_EQ(d.sharedHandles, 0);
+  EXPECT_TRUE(d.exclusiveHeld);
+}
+
+// Another program (a second instance of the tool) in the middle of a run
+// holds the reader: neither open may reach it, so its run goes on undisturbed.
+TEST_F(HidDeviceTest, AReaderHeldByAnotherProgramIsNotReachedAtAll) {
+  FakeHidDevice& d = m_backend.AddDevice(kVid, kPid, 64, 64, 8);
+  std::unique_ptr<plat::IHidHandle> other = m_backend.Open(d.path, plat::HidOpenMode::Exclusive, nullptr);
+  ASSERT_TRUE(other);
+  EXPECT_FALSE(m_dev.Open(kVid, kPid));
+  EXPECT_FALSE(m_dev.OpenFeatureOnly(kVid, kPid));
+  EXPECT_FALSE(m_dev.IsOpen());
   EXPECT_EQ(d.openHandles, 1);
+
+  // And the other way round: our feature-only handle keeps the other
+  // program's exclusive open out.
+  other.reset();
+  d.refuseExclusive = plat::HidOpenError::AccessDenied;
+  ASSERT_TRUE(m_dev.OpenFeatureOnly(kVid, kPid));
+  d.refuseExclusive = plat::HidOpenError::None;
+  EXPECT_FALSE(m_backend.Open(d.path, plat::HidOpenMode::Exclusive, nullptr));
+  EXPECT_TRUE(m_backend.Open(d.path, plat::HidOpenMode::FeatureOnly, nullptr));
 }
 
 TEST_F(HidDeviceTest, FeatureOnlySkipsMismatchesAndStopsAtBrokenCaps) {

@@ -144,27 +144,37 @@ TEST_F(HidSimSocketTest, NoSimulatorMeansNoInterfaceNotAFailure) {
   EXPECT_EQ(err, plat::HidOpenError::NotFound);
 }
 
-TEST_F(HidSimSocketTest, OneExclusiveClientAtATimeFeatureOnlyAlongside) {
+TEST_F(HidSimSocketTest, OpensLockLikeAHidrawNode) {
   Serve(Descriptor(63, true, true));
   auto first = m_client->Open(m_path, plat::HidOpenMode::Exclusive, nullptr);
   ASSERT_TRUE(first);
-  plat::HidOpenError err = plat::HidOpenError::None;
-  EXPECT_FALSE(m_client->Open(m_path, plat::HidOpenMode::Exclusive, &err));
-  EXPECT_EQ(err, plat::HidOpenError::Busy);
+  // Nobody else gets in while the device is held exclusively.
+  for (plat::HidOpenMode mode : {plat::HidOpenMode::Exclusive, plat::HidOpenMode::FeatureOnly}) {
+    plat::HidOpenError err = plat::HidOpenError::None;
+    EXPECT_FALSE(m_client->Open(m_path, mode, &err));
+    EXPECT_EQ(err, plat::HidOpenError::Busy);
+  }
+  first.reset();
 
-  auto query = m_client->Open(m_path, plat::HidOpenMode::FeatureOnly, &err);
+  // Feature-only clients share with each other, and keep an exclusive open out.
+  auto query = m_client->Open(m_path, plat::HidOpenMode::FeatureOnly, nullptr);
   ASSERT_TRUE(query);
+  auto query2 = m_client->Open(m_path, plat::HidOpenMode::FeatureOnly, nullptr);
+  ASSERT_TRUE(query2);
+  EXPECT_FALSE(m_client->Open(m_path, plat::HidOpenMode::Exclusive, nullptr));
+
   Bytes feature = {0, 'a', 'b', 'c', 'd', 'e', 'f', 'g'};
   ASSERT_TRUE(query->SetFeature(feature.data(), feature.size()));
   Bytes back(8, 0xEE);
   back[0] = 0;  // the report ID asked for
-  ASSERT_TRUE(query->GetFeature(back.data(), back.size()));
+  ASSERT_TRUE(query2->GetFeature(back.data(), back.size()));
   EXPECT_EQ(back, feature);
-  // Interrupt reports are for the holder only.
+  // Interrupt reports are for an exclusive holder only.
   std::size_t n = 0;
   EXPECT_NE(query->WriteReport(feature.data(), feature.size(), &n, plat::NowMs() + kWaitMs), plat::HidIo::Ok);
 
-  first.reset();
+  query.reset();
+  query2.reset();
   EXPECT_TRUE(m_client->Open(m_path, plat::HidOpenMode::Exclusive, nullptr));
 }
 

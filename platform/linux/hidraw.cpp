@@ -7,8 +7,9 @@
 // Every read waits in poll() first, with the stop signal's descriptor in the
 // set and the deadline from the process clock; POLLERR or POLLHUP means the
 // device is gone. Exclusive use is an advisory flock(LOCK_EX|LOCK_NB) on the
-// node, which every instance of the tool takes; the feature-only open takes no
-// lock, so it can sit beside a holder the way a query-only open does.
+// node, which every instance of the tool takes; the feature-only open takes a
+// shared lock, so query-only opens can sit together but none can break into
+// a run that holds the device.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -255,6 +256,14 @@ class HidrawBackendImpl final : public IHidBackend {
       if (fd < 0 && errno == EACCES) fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
       if (fd < 0) {
         *err = OpenErrorFromErrno(errno);
+        return nullptr;
+      }
+      // A shared lock: query-only opens go together, but never beside a
+      // program in the middle of a run with the device held exclusively,
+      // whose exchange our feature reports would break into.
+      if (flock(fd, LOCK_SH | LOCK_NB) < 0) {
+        *err = errno == EWOULDBLOCK ? HidOpenError::Busy : HidOpenError::Other;
+        close(fd);
         return nullptr;
       }
     }

@@ -59,10 +59,12 @@ class FakeHidHandle final : public plat::IHidHandle {
   FakeHidHandle(std::shared_ptr<FakeHidDevice> dev, bool exclusive) : m_dev(std::move(dev)), m_exclusive(exclusive) {
     ++m_dev->openHandles;
     if (m_exclusive) m_dev->exclusiveHeld = true;
+    else ++m_dev->sharedHandles;
   }
   ~FakeHidHandle() override {
     --m_dev->openHandles;
     if (m_exclusive) m_dev->exclusiveHeld = false;
+    else --m_dev->sharedHandles;
   }
 
   bool GetAttributes(std::uint16_t* vid, std::uint16_t* pid) override {
@@ -194,7 +196,7 @@ std::unique_ptr<plat::IHidHandle> FakeHidBackend::Open(const std::string& path, 
         *err = d->refuseExclusive;
         return nullptr;
       }
-      if (d->exclusiveHeld) {
+      if (d->exclusiveHeld || d->sharedHandles > 0) {
         *err = plat::HidOpenError::Busy;
         return nullptr;
       }
@@ -202,6 +204,10 @@ std::unique_ptr<plat::IHidHandle> FakeHidBackend::Open(const std::string& path, 
     }
     if (d->refuseFeatureOnly) {
       *err = plat::HidOpenError::AccessDenied;
+      return nullptr;
+    }
+    if (d->exclusiveHeld) {
+      *err = plat::HidOpenError::Busy;
       return nullptr;
     }
     return std::make_unique<FakeHidHandle>(d, false);

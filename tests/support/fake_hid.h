@@ -72,7 +72,10 @@ class FakeHidDevice {
   std::vector<SentReport> setFeatures;
   int reads = 0, writes = 0, getFeatures = 0;
   int opens = 0, openHandles = 0;
+  // Locks as on a hidraw node: one exclusive holder or any number of
+  // feature-only handles.
   bool exclusiveHeld = false;
+  int sharedHandles = 0;
   bool present = true;
 
   // Internals for the handle.
