@@ -54,9 +54,9 @@ const char kUsage[] =
     "  --hid-socket PATH      socket path (default $READERTOOL_HID_SIM)\n"
     "  --vid HEX, --pid HEX   USB identity (default: the known reader list's default model)\n"
     "The reader:\n"
-    "  --version X.XX.XXX     application firmware version (default 2.10.005, legacy)\n"
+    "  --fw-version X.XX.XXX  application firmware version (default 2.10.005, legacy)\n"
     "  --boot-version X.XX.XXX  bootloader's version text (default: the application's)\n"
-    "  --new-version X.XX.XXX   version after a verified download (default 3.10.001)\n"
+    "  --new-fw-version X.XX.XXX  version after a verified download (default 3.10.001)\n"
     "  --boot-status 00|F2    answer to C7-41 (default 00)\n"
     "  --in-boot              start in the bootloader\n"
     "  --frame v2|v3          answer frame version (default v2)\n"
@@ -191,12 +191,12 @@ int ParseServe(int argc, char** argv, int i, ServeOptions* o) {
       val = need(a.c_str());
       if (!val || !ParseNumber(val, 0xFFFF, &v, 16)) return Usage(a + " takes a hexadecimal ID");
       (a == "--vid" ? o->vid : o->pid) = v;
-    } else if (a == "--version") {
-      if (!version(&o->cfg.strAppVersion)) return Usage("--version takes a version such as 2.10.005");
+    } else if (a == "--fw-version") {
+      if (!version(&o->cfg.strAppVersion)) return Usage("--fw-version takes a version such as 2.10.005");
     } else if (a == "--boot-version") {
       if (!version(&o->cfg.strBootVersion)) return Usage("--boot-version takes a version such as 2.10.005");
-    } else if (a == "--new-version") {
-      if (!version(&o->cfg.strUpdatedVersion)) return Usage("--new-version takes a version such as 3.10.001");
+    } else if (a == "--new-fw-version") {
+      if (!version(&o->cfg.strUpdatedVersion)) return Usage("--new-fw-version takes a version such as 3.10.001");
     } else if (a == "--boot-status") {
       val = need(a.c_str());
       if (!val || !ParseNumber(val, 0xFF, &v, 16)) return Usage("--boot-status takes 00 or F2");

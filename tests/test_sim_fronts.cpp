@@ -246,7 +246,7 @@ TEST(ReadersimProgram, ServesTheSerialExchangeOnAPseudoTerminal) {
   ASSERT_NE(mkdtemp(dirTemplate), nullptr);
   const std::string dir = dirTemplate, link = dir + "/com200";
   SimProcess sim(SimProcess::ProgramIn(READERTOOL_BINARY_DIR));
-  ASSERT_TRUE(sim.Start({"--com", "200", "--com-dir", dir, "--delay", "10", "--version", "3.00.001"}))
+  ASSERT_TRUE(sim.Start({"--com", "200", "--com-dir", dir, "--delay", "10", "--fw-version", "3.00.001"}))
       << sim.Output();
   char target[256] = {};
   ASSERT_GT(readlink(link.c_str(), target, sizeof target - 1), 0);
