@@ -29,12 +29,12 @@
 #include "platform/clock.h"
 #include "platform/hid.h"
 #include "platform/hid_descriptor.h"
+#include "platform/linux/hidraw.h"
 #include "platform/stop.h"
 
 namespace plat {
 namespace {
 
-constexpr const char* kSysHidraw = "/sys/class/hidraw";
 // The kernel's largest HID report buffer (HID_MAX_BUFFER_SIZE, not exported).
 constexpr std::size_t kMaxReportBytes = 16384;
 
@@ -211,19 +211,22 @@ class HidrawHandle final : public IHidHandle {
 
 class HidrawBackendImpl final : public IHidBackend {
  public:
+  HidrawBackendImpl(std::string sysClassDir, std::string devDir)
+      : m_sysDir(std::move(sysClassDir)), m_devDir(std::move(devDir)) {}
+
   bool Enumerate(std::vector<HidInterfaceInfo>* out) override {
     out->clear();
-    DIR* dir = opendir(kSysHidraw);
+    DIR* dir = opendir(m_sysDir.c_str());
     // No hidraw class at all (module not loaded): no HID interfaces, not an error.
     if (!dir) return errno == ENOENT;
     std::vector<std::pair<long, HidInterfaceInfo>> found;
     while (dirent* e = readdir(dir)) {
       if (std::strncmp(e->d_name, "hidraw", 6) != 0) continue;
       std::string uevent;
-      if (!ReadSmallFile(std::string(kSysHidraw) + "/" + e->d_name + "/device/uevent", &uevent)) continue;
+      if (!ReadSmallFile(m_sysDir + "/" + e->d_name + "/device/uevent", &uevent)) continue;
       HidInterfaceInfo info;
       if (!ParseHidId(uevent, &info.vendorId, &info.productId)) continue;
-      info.path = std::string("/dev/") + e->d_name;
+      info.path = m_devDir + "/" + e->d_name;
       found.emplace_back(std::strtol(e->d_name + 6, nullptr, 10), info);
     }
     closedir(dir);
@@ -277,13 +280,20 @@ class HidrawBackendImpl final : public IHidBackend {
     if (e == EBUSY) return HidOpenError::Busy;
     return HidOpenError::Other;
   }
+
+  std::string m_sysDir;
+  std::string m_devDir;
 };
 
 }  // namespace
 
 IHidBackend& HidrawBackend() {
-  static HidrawBackendImpl backend;
+  static HidrawBackendImpl backend("/sys/class/hidraw", "/dev");
   return backend;
+}
+
+std::unique_ptr<IHidBackend> MakeHidrawBackend(const std::string& sysClassDir, const std::string& devDir) {
+  return std::make_unique<HidrawBackendImpl>(sysClassDir, devDir);
 }
 
 }  // namespace plat
