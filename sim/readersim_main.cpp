@@ -178,11 +178,16 @@ int ParseServe(int argc, char** argv, int i, ServeOptions* o) {
     } else if (a == "--hid") {
       val = need(a.c_str());
       const std::string m = val ? val : "";
-      if (m == "int64") o->hidMode = SimHidMode::Interrupt64;
-      else if (m == "count65") o->hidMode = SimHidMode::Counted65;
-      else if (m == "feature8") o->hidMode = SimHidMode::Feature8;
-      else if (m == "feature-only") o->hidMode = SimHidMode::FeatureOnly;
-      else return Usage("--hid takes int64, count65, feature8 or feature-only");
+      if (m == "int64")
+        o->hidMode = SimHidMode::Interrupt64;
+      else if (m == "count65")
+        o->hidMode = SimHidMode::Counted65;
+      else if (m == "feature8")
+        o->hidMode = SimHidMode::Feature8;
+      else if (m == "feature-only")
+        o->hidMode = SimHidMode::FeatureOnly;
+      else
+        return Usage("--hid takes int64, count65, feature8 or feature-only");
       o->bHid = true;
     } else if (a == "--hid-socket") {
       if (!(val = need(a.c_str()))) return Usage("--hid-socket takes a path");
@@ -206,15 +211,21 @@ int ParseServe(int argc, char** argv, int i, ServeOptions* o) {
     } else if (a == "--frame") {
       val = need(a.c_str());
       const std::string f = val ? val : "";
-      if (f == "v2") o->cfg.frameVersion = SimFrameVersion::V2;
-      else if (f == "v3") o->cfg.frameVersion = SimFrameVersion::V3;
-      else return Usage("--frame takes v2 or v3");
+      if (f == "v2")
+        o->cfg.frameVersion = SimFrameVersion::V2;
+      else if (f == "v3")
+        o->cfg.frameVersion = SimFrameVersion::V3;
+      else
+        return Usage("--frame takes v2 or v3");
     } else if (a == "--crc") {
       val = need(a.c_str());
       const std::string f = val ? val : "";
-      if (f == "high") o->cfg.crcOrder = CrcOrder::HighFirst;
-      else if (f == "low") o->cfg.crcOrder = CrcOrder::LowFirst;
-      else return Usage("--crc takes high or low");
+      if (f == "high")
+        o->cfg.crcOrder = CrcOrder::HighFirst;
+      else if (f == "low")
+        o->cfg.crcOrder = CrcOrder::LowFirst;
+      else
+        return Usage("--crc takes high or low");
     } else if (a == "--delay") {
       if (!num(600000)) return Usage("--delay takes milliseconds");
       o->cfg.nAnswerDelayMs = static_cast<std::uint32_t>(v);
@@ -234,8 +245,7 @@ int ParseServe(int argc, char** argv, int i, ServeOptions* o) {
     } else if (a == "--fault-cmd") {
       val = need(a.c_str());
       if (!val || !ParseCode(val, &o->faults.nFaultCmd)) return Usage("--fault-cmd takes a command such as 29-04");
-    } else if (a == "--stop-after" || a == "--reject-block" || a == "--restart-at-block" ||
-               a == "--disconnect-after") {
+    } else if (a == "--stop-after" || a == "--reject-block" || a == "--restart-at-block" || a == "--disconnect-after") {
       if (!num(1000000)) return Usage(a + " takes a count");
       int& dst = a == "--stop-after"         ? o->faults.nStopAfter
                  : a == "--reject-block"     ? o->faults.nRejectBlock
@@ -285,7 +295,8 @@ void TraceEntry(const TranscriptEntry& e) {
   // Four lines are enough to see the header, status and start of the data.
   const std::size_t shown = std::min<std::size_t>(e.bytes.size(), 64);
   for (std::size_t off = 0; off < shown; off += 16)
-    std::fprintf(stderr, "    %s\n", FormatHexLine(e.bytes.data() + off, std::min<std::size_t>(16, shown - off)).c_str());
+    std::fprintf(stderr, "    %s\n",
+                 FormatHexLine(e.bytes.data() + off, std::min<std::size_t>(16, shown - off)).c_str());
   if (shown < e.bytes.size()) std::fprintf(stderr, "    ... %zu more bytes\n", e.bytes.size() - shown);
 }
 
@@ -342,7 +353,8 @@ int Serve(const ServeOptions& o) {
     if (!out.empty()) fds[2].events |= POLLOUT;
     int timeout = -1;
     const std::uint64_t due = serial.NextDueMs();
-    if (line.Fd() >= 0 && due != UINT64_MAX) timeout = static_cast<int>(std::min<std::uint64_t>(plat::RemainingMs(due), 60000));
+    if (line.Fd() >= 0 && due != UINT64_MAX)
+      timeout = static_cast<int>(std::min<std::uint64_t>(plat::RemainingMs(due), 60000));
     if (poll(fds, line.Fd() >= 0 ? 3 : 2, timeout) < 0 && errno != EINTR) {
       std::fprintf(stderr, "readersim: poll: %s\n", std::strerror(errno));
       break;
@@ -392,11 +404,16 @@ int GenSamples(int argc, char** argv) {
     unsigned long v;
     if (i + 1 >= argc) return Usage(a + " needs a value");
     const char* val = argv[++i];
-    if (a == "--size" && ParseNumber(val, 100000000, &v)) opt.nImageSize = v;
-    else if (a == "--seed" && ParseNumber(val, 0xFFFFFFFFul, &v)) opt.nSeed = static_cast<std::uint32_t>(v);
-    else if (a == "--body") opt.strBodyFile = val;
-    else if (a == "--model") opt.strModel = val;
-    else return Usage("bad option " + a + " " + val);
+    if (a == "--size" && ParseNumber(val, 100000000, &v))
+      opt.nImageSize = v;
+    else if (a == "--seed" && ParseNumber(val, 0xFFFFFFFFul, &v))
+      opt.nSeed = static_cast<std::uint32_t>(v);
+    else if (a == "--body")
+      opt.strBodyFile = val;
+    else if (a == "--model")
+      opt.strModel = val;
+    else
+      return Usage("bad option " + a + " " + val);
   }
   std::string err;
   if (!WriteSamples(argv[2], opt, &err)) {
@@ -418,10 +435,14 @@ int GenImage(int argc, char** argv) {
     unsigned long v;
     if (i + 1 >= argc) return Usage(a + " needs a value");
     const char* val = argv[++i];
-    if (a == "--size" && ParseNumber(val, 100000000, &v)) size = v;
-    else if (a == "--seed" && ParseNumber(val, 0xFFFFFFFFul, &v)) seed = static_cast<std::uint32_t>(v);
-    else if (a == "--body") body = val;
-    else return Usage("bad option " + a + " " + val);
+    if (a == "--size" && ParseNumber(val, 100000000, &v))
+      size = v;
+    else if (a == "--seed" && ParseNumber(val, 0xFFFFFFFFul, &v))
+      seed = static_cast<std::uint32_t>(v);
+    else if (a == "--body")
+      body = val;
+    else
+      return Usage("bad option " + a + " " + val);
   }
   std::vector<BYTE> image, bytes;
   std::string err;
@@ -443,10 +464,14 @@ int GenScript(int argc, char** argv) {
     const std::string a = argv[i];
     if (i + 1 >= argc) return Usage(a + " needs a value");
     const std::string val = argv[++i];
-    if (a == "--kind" && val == "rs232") kind = SimScriptKind::Rs232;
-    else if (a == "--kind" && val == "usbhid") kind = SimScriptKind::UsbHid;
-    else if (a == "--model") model = val;
-    else return Usage("bad option " + a + " " + val);
+    if (a == "--kind" && val == "rs232")
+      kind = SimScriptKind::Rs232;
+    else if (a == "--kind" && val == "usbhid")
+      kind = SimScriptKind::UsbHid;
+    else if (a == "--model")
+      model = val;
+    else
+      return Usage("bad option " + a + " " + val);
   }
   std::vector<BYTE> image;
   std::string err;

@@ -365,7 +365,8 @@ TEST_F(ReaderModelTest, UntrustedRequestsGetNoAnswerAndServingGoesOn) {
     const char* note;
   } rows[] = {
       {"nothing", {}, "no answer: not a frame"},
-      {"garbage", {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10},
+      {"garbage",
+       {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10},
        "no answer: not a frame"},
       {"header only", std::vector<BYTE>(ping.begin(), ping.begin() + 13), "no answer: not a frame"},
       {"V3 request", v3, "no answer: not a frame"},
@@ -435,9 +436,9 @@ TEST_F(ReaderModelTest, FaultsOnAnswers) {
   struct Row {
     const char* name;
     ReaderFaults f;
-    WORD cmd;                // command sent (ping or version query)
+    WORD cmd;  // command sent (ping or version query)
     bool bAnswered;
-    int nNoise;              // expected bytes before the header
+    int nNoise;  // expected bytes before the header
     bool bCrcOk;
   };
   auto F = [](auto set) {
@@ -589,9 +590,9 @@ TEST_F(ReaderModelTest, TranscriptHoldsEveryRequestAndAnswerWithItsTime) {
     std::uint64_t t;
     WORD code;
   } want[] = {
-      {TranscriptEntry::Request, t0, 0x1801},         {TranscriptEntry::Response, t0 + 40, 0x1800},
-      {TranscriptEntry::Request, t0 + 100, 0x040A},   {TranscriptEntry::Response, t0 + 140, 0x0400},
-      {TranscriptEntry::Note, t0 + 140, 0},           {TranscriptEntry::Request, t0 + 200, 0x1801},
+      {TranscriptEntry::Request, t0, 0x1801},       {TranscriptEntry::Response, t0 + 40, 0x1800},
+      {TranscriptEntry::Request, t0 + 100, 0x040A}, {TranscriptEntry::Response, t0 + 140, 0x0400},
+      {TranscriptEntry::Note, t0 + 140, 0},         {TranscriptEntry::Request, t0 + 200, 0x1801},
       {TranscriptEntry::Note, t0 + 200, 0},
   };
   ASSERT_EQ(t.size(), std::size(want));

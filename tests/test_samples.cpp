@@ -3,7 +3,6 @@
 // the way the tool's script runner reads them and played to the simulated
 // reader over each kind's own path.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,14 +12,14 @@
 #include <vector>
 
 #include "link/frame.h"
+#include "platform/hid.h"
+#include "platform/pump.h"
 #include "sim/model/hid_front.h"
 #include "sim/model/image_rule.h"
 #include "sim/model/reader_ids.h"
 #include "sim/model/reader_model.h"
 #include "sim/model/samples.h"
 #include "sim/model/serial_front.h"
-#include "platform/hid.h"
-#include "platform/pump.h"
 #include "support/fake_hid.h"
 #include "support/fake_serial.h"
 #include "support/sim_hid.h"
@@ -67,7 +66,8 @@ std::vector<ScriptCommand> ParseCommands(const std::string& s) {
 // The request frame of a USB HID script command: the tagged reports' payloads.
 std::vector<BYTE> FrameOfReports(const std::vector<BYTE>& bytes) {
   std::vector<BYTE> f;
-  for (std::size_t off = 0; off + 64 <= bytes.size(); off += 64) f.insert(f.end(), bytes.begin() + off + 1, bytes.begin() + off + 64);
+  for (std::size_t off = 0; off + 64 <= bytes.size(); off += 64)
+    f.insert(f.end(), bytes.begin() + off + 1, bytes.begin() + off + 64);
   if (f.size() >= 14) f.resize(std::min<std::size_t>(f.size(), f[12] * 256u + f[13] + 16u));
   return f;
 }
@@ -112,12 +112,10 @@ TEST(SampleImage, FromAnyBody) {
     std::size_t body;
     std::size_t image;  // 0: refused
   } rows[] = {
-      {0, 286721},                   // padded up to the smallest image
-      {1000, 286721},
-      {286464, 286721},              // 286,720 would be 70 * 4096: one byte more
-      {290560, 290817},              // 71 * 4096 likewise
-      {300000, 300256},
-      {358144, 358400},              // the largest
+      {0, 286721},                         // padded up to the smallest image
+      {1000, 286721},   {286464, 286721},  // 286,720 would be 70 * 4096: one byte more
+      {290560, 290817},                    // 71 * 4096 likewise
+      {300000, 300256}, {358144, 358400},  // the largest
       {358145, 0},
   };
   for (const auto& r : rows) {

@@ -12,15 +12,15 @@
 #include <vector>
 
 #include "link/frame.h"
+#include "platform/hid_descriptor.h"
+#include "platform/hid_sim_client.h"
+#include "platform/pump.h"
 #include "sim/model/hid_front.h"
 #include "sim/model/reader_ids.h"
 #include "sim/model/reader_model.h"
 #include "sim/model/serial_front.h"
-#include "platform/hid_descriptor.h"
-#include "platform/hid_sim_client.h"
-#include "platform/pump.h"
-#include "support/fake_serial.h"
 #include "support/fake_hid.h"
+#include "support/fake_serial.h"
 #include "support/sim_hid.h"
 #include "support/sim_process.h"
 #include "support/sim_serial.h"
@@ -69,9 +69,14 @@ class SerialFrontTest : public VirtualTimeTest {};
 
 TEST_F(SerialFrontTest, RequestsInAnyPiecesWithGarbageAreEachAnsweredOnce) {
   const std::vector<BYTE> garbage = {0x00, 'K', 'e', 's', 0xFF, 'K', 'e', 's', 't', 'r', 'u', 'l', 'a', '3', 0x00};
-  const auto stream = Cat({garbage, MakeFrame(0x18, 0x01), {0x55, 0xAA}, MakeFrame(0x29, 0x04),
-                           std::vector<BYTE>(40, 0x00), MakeFrame(0x29, 0x00, {}, CrcOrder::LowFirst),
-                           MakeFrame(0xC7, 0x41), garbage});
+  const auto stream = Cat({garbage,
+                           MakeFrame(0x18, 0x01),
+                           {0x55, 0xAA},
+                           MakeFrame(0x29, 0x04),
+                           std::vector<BYTE>(40, 0x00),
+                           MakeFrame(0x29, 0x00, {}, CrcOrder::LowFirst),
+                           MakeFrame(0xC7, 0x41),
+                           garbage});
   const std::vector<WORD> want = {0x1800, 0x2900, 0x2900, 0xC700};
   // Fixed cuts first (byte by byte, header split at every place), then random ones.
   std::vector<std::vector<std::size_t>> cuts = {{1}, {2}, {3}, {7}, {9}, {10}, {11}, {13}, {stream.size()}};
@@ -109,7 +114,9 @@ TEST_F(SerialFrontTest, BrokenRequestsDoNotHideTheNextOne) {
     std::vector<WORD> want;
     const char* note;
   } rows[] = {
-      {"truncated header, then a ping", Cat({std::vector<BYTE>(ping.begin(), ping.begin() + 12), ping}), {0x1800},
+      {"truncated header, then a ping",
+       Cat({std::vector<BYTE>(ping.begin(), ping.begin() + 12), ping}),
+       {0x1800},
        "no answer: data length 19301 too large"},
       {"oversized length, then a ping", Cat({huge, ping}), {0x1800}, "no answer: data length 32512 too large"},
       {"wrong CRC, then a ping", Cat({badCrc, ping}), {0x1800}, "no answer: bad CRC"},
@@ -117,7 +124,8 @@ TEST_F(SerialFrontTest, BrokenRequestsDoNotHideTheNextOne) {
       // then fails and the pings inside it are found.
       {"truncated block, then pings",
        Cat({std::vector<BYTE>(block.begin(), block.begin() + 50), ping, ping, ping, ping, ping}),
-       {0x1800, 0x1800, 0x1800, 0x1800, 0x1800}, "no answer: bad CRC"},
+       {0x1800, 0x1800, 0x1800, 0x1800, 0x1800},
+       "no answer: bad CRC"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
@@ -529,7 +537,8 @@ TEST_F(HidFrontTest, CuttingIntoReports) {
     }
     // Payload in order, zeros after the frame.
     EXPECT_TRUE(std::equal(f.begin(), f.end(), back.begin()));
-    EXPECT_TRUE(std::all_of(back.begin() + static_cast<std::ptrdiff_t>(r.n), back.end(), [](BYTE b) { return b == 0; }));
+    EXPECT_TRUE(
+        std::all_of(back.begin() + static_cast<std::ptrdiff_t>(r.n), back.end(), [](BYTE b) { return b == 0; }));
   }
   EXPECT_TRUE(CutTaggedReports(nullptr, 0).empty());
 }
@@ -718,9 +727,9 @@ TEST(ReadersimProgram, ServesTheHidExchangeOnTheSimulatorSocket) {
     dev.SetTaggedReports(1);
     const auto req = MakeFrame(0x29, 0x04);
     BYTE resp[512] = {};
-    EXPECT_EQ(dev.SendAndGetResponseUSBHID(req.data(), static_cast<DWORD>(req.size()), resp, sizeof resp, 65000,
-                                           nullptr),
-              35u);
+    EXPECT_EQ(
+        dev.SendAndGetResponseUSBHID(req.data(), static_cast<DWORD>(req.size()), resp, sizeof resp, 65000, nullptr),
+        35u);
     EXPECT_EQ(resp[10], 0x29);
     EXPECT_EQ(resp[12], 0x00);
     EXPECT_EQ(std::string(resp + 25, resp + 33), "2.10.005");

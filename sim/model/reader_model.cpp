@@ -187,7 +187,8 @@ ReaderReply ReaderModel::HandleRequest(const BYTE* p, std::size_t n) {
       Restart(r.dueMs, m_cfg.nRestartMs, m_bAppValid ? SimState::Application : SimState::Bootloader);
     }
   }
-  if (m_faults.nDisconnectAfter >= 0 && m_nAnswered >= m_faults.nDisconnectAfter) Unplug(r.dueMs, "disconnected (fault)");
+  if (m_faults.nDisconnectAfter >= 0 && m_nAnswered >= m_faults.nDisconnectAfter)
+    Unplug(r.dueMs, "disconnected (fault)");
   return r;
 }
 
@@ -228,12 +229,11 @@ ReaderReply ReaderModel::Dispatch(BYTE cmd, BYTE sub, const BYTE* data, DWORD le
       m_body.clear();
       m_lastBlock.clear();
       return Answer(cmd, kSimStatusOk, {}, now);
-    case 0x03:
-      {
-        const BYTE st = ProgramBlock(data, len, pbPowerLoss);
-        if (*pbPowerLoss) return {};
-        return Answer(cmd, st, {}, now);
-      }
+    case 0x03: {
+      const BYTE st = ProgramBlock(data, len, pbPowerLoss);
+      if (*pbPowerLoss) return {};
+      return Answer(cmd, st, {}, now);
+    }
     case 0x04:
       return Answer(cmd, Verify(data, len), {}, now);
     case 0x05:
@@ -259,8 +259,7 @@ BYTE ReaderModel::ProgramBlock(const BYTE* data, DWORD len, bool* pbPowerLoss) {
   if (m_faults.nRejectBlock == m_nBlocks) return kSimStatusFlashError;
   const DWORD address = (static_cast<DWORD>(data[0]) << 24) | (static_cast<DWORD>(data[1]) << 16) |
                         (static_cast<DWORD>(data[2]) << 8) | data[3];
-  if (m_bShortBlockSeen || address != static_cast<DWORD>(m_nBlocks) * kSimBlockAddressStep)
-    return kSimStatusSequence;
+  if (m_bShortBlockSeen || address != static_cast<DWORD>(m_nBlocks) * kSimBlockAddressStep) return kSimStatusSequence;
   const DWORD blockLen = len - 4;
   if (m_body.size() + blockLen > kSimMaxBody) return kSimStatusBadParameter;
   m_body.insert(m_body.end(), data + 4, data + len);

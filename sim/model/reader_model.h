@@ -57,11 +57,11 @@ struct ReaderConfig {
 // Faults on demand. A command code is CC-SS as one number (0xC703); -1 means
 // "every command" for nFaultCmd and "none" for the others.
 struct ReaderFaults {
-  int nNoiseBytes = 0;  // noise bytes in front of each answer
-  bool bBadCrc = false;  // answers with a CRC that fits neither byte order
-  bool bSilent = false;  // no answers at all
-  int nFaultCmd = -1;    // the three above apply to this command only
-  int nStopAfter = -1;   // answer the first N requests, then nothing
+  int nNoiseBytes = 0;    // noise bytes in front of each answer
+  bool bBadCrc = false;   // answers with a CRC that fits neither byte order
+  bool bSilent = false;   // no answers at all
+  int nFaultCmd = -1;     // the three above apply to this command only
+  int nStopAfter = -1;    // answer the first N requests, then nothing
   int nRejectBlock = -1;  // C7-03 block N (0-based) is refused with kSimStatusFlashError
   int nStatusCmd = -1;    // this command is answered with byStatus and not carried out
   BYTE byStatus = 0x00;
@@ -70,18 +70,18 @@ struct ReaderFaults {
 };
 
 struct ReaderReply {
-  bool bAnswer = false;         // false: the reader stays silent
-  std::vector<BYTE> bytes;      // what goes on the line, noise included
-  std::uint64_t dueMs = 0;      // process-clock time before which nothing of it is sent
+  bool bAnswer = false;     // false: the reader stays silent
+  std::vector<BYTE> bytes;  // what goes on the line, noise included
+  std::uint64_t dueMs = 0;  // process-clock time before which nothing of it is sent
 };
 
 struct TranscriptEntry {
   enum Kind { Request, Response, Note };
   Kind kind = Note;
-  std::uint64_t tMs = 0;     // request: when it was handled; response: when it is due
-  WORD wCode = 0;            // request: CC-SS; response: command and status
-  std::vector<BYTE> bytes;   // the frame as received or as sent (noise included)
-  std::string text;          // notes: what happened ("no answer: bad CRC", "restart")
+  std::uint64_t tMs = 0;    // request: when it was handled; response: when it is due
+  WORD wCode = 0;           // request: CC-SS; response: command and status
+  std::vector<BYTE> bytes;  // the frame as received or as sent (noise included)
+  std::string text;         // notes: what happened ("no answer: bad CRC", "restart")
 };
 
 class ReaderModel {

@@ -51,8 +51,7 @@ bool IsSimImageSize(std::size_t n) { return n >= 286720 && n <= kSimImageMax && 
 
 bool MakeSampleImage(std::size_t nSize, std::uint32_t nSeed, std::vector<BYTE>* pImage, std::string* pErr) {
   if (!IsSimImageSize(nSize)) {
-    if (pErr)
-      *pErr = "image size " + std::to_string(nSize) + " is outside 286721-358400 or a multiple of 4096";
+    if (pErr) *pErr = "image size " + std::to_string(nSize) + " is outside 286721-358400 or a multiple of 4096";
     return false;
   }
   std::vector<BYTE> body(nSize - kSimTrailerSize);
@@ -121,7 +120,8 @@ std::string MakeUpdateScript(const std::vector<BYTE>& image, SimScriptKind kind,
   std::string s = kind == SimScriptKind::Rs232 ? "#RS232 version\r\n" : "#USBHID version\r\n";
   s += strModel + "\r\n";
   char line[256];
-  std::snprintf(line, sizeof line, "; Made by readersim gen-script from %s: %zu bytes, body %zu bytes in %zu blocks.\r\n",
+  std::snprintf(line, sizeof line,
+                "; Made by readersim gen-script from %s: %zu bytes, body %zu bytes in %zu blocks.\r\n",
                 strSource.c_str(), image.size(), bodyLen, blocks);
   s += line;
   s += "; Generated file: make it again from the image instead of editing it.\r\n";

@@ -1,9 +1,8 @@
 #include "support/sim_hid.h"
 
-SimHidDevice::SimHidDevice(fakehid::FakeHidBackend& backend, ReaderModel& model, SimHidMode mode,
-                           std::uint16_t vid, std::uint16_t pid)
-    : m_front(model, mode, vid, pid),
-      m_dev(backend.AddDeviceWithDescriptor(vid, pid, SimHidReportDescriptor(mode))) {
+SimHidDevice::SimHidDevice(fakehid::FakeHidBackend& backend, ReaderModel& model, SimHidMode mode, std::uint16_t vid,
+                           std::uint16_t pid)
+    : m_front(model, mode, vid, pid), m_dev(backend.AddDeviceWithDescriptor(vid, pid, SimHidReportDescriptor(mode))) {
   if (mode == SimHidMode::FeatureOnly) m_dev.refuseExclusive = plat::HidOpenError::Refused;
   m_dev.onOutput = [this](const fakehid::Report& r) {
     m_front.OnOutputReport(r);

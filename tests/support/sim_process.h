@@ -8,12 +8,12 @@
 //   ... talk to it ...
 //   EXPECT_EQ(sim.Stop(), 0);
 #pragma once
+#include <sys/types.h>
+
 #include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <sys/types.h>
 
 class SimProcess {
  public:
