@@ -64,3 +64,30 @@ std::string LineAt(const std::string& s, std::size_t nOffset) {
     ++nLine;
   }
 }
+
+void TranscriptView::SetLogText(const std::string& strText) {
+  {
+    std::lock_guard<std::mutex> lock(m_transcriptMutex);
+    if (m_bShownAny && strText.compare(0, m_strShown.size(), m_strShown) == 0) {
+      m_strTranscript += strText.substr(m_strShown.size());
+    } else {
+      if (m_bShownAny) m_strTranscript += kLogReplacedMarker;
+      m_strTranscript += strText;
+    }
+    m_strShown = strText;
+    m_bShownAny = true;
+  }
+  RecordingView::SetLogText(strText);
+}
+
+std::string TranscriptView::Transcript() const {
+  std::lock_guard<std::mutex> lock(m_transcriptMutex);
+  return m_strTranscript;
+}
+
+void TranscriptView::ClearTranscript() {
+  std::lock_guard<std::mutex> lock(m_transcriptMutex);
+  m_strTranscript.clear();
+  m_strShown.clear();
+  m_bShownAny = false;
+}

@@ -7,7 +7,10 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <string>
+
+#include "support/recording_view.h"
 
 // Compares strActual with the file at strPath. With UPDATE_GOLDEN set to a
 // non-empty value other than "0", writes strActual there instead and passes.
@@ -25,3 +28,23 @@ inline ::testing::AssertionResult MatchesGolden(const std::string& strName, cons
   return CompareWithGoldenFile(GoldenPath(strName), strActual);
 }
 #endif
+
+// A recording view that also keeps the log as the operator saw it scroll by:
+// text appended to what the pane showed is added to the transcript, and a
+// pane text that does not continue the previous one (the connect step starts
+// a fresh log) is added after the marker line kLogReplacedMarker. So a run
+// that reconnects half-way keeps the lines from before the reconnect.
+class TranscriptView : public RecordingView {
+ public:
+  static constexpr char kLogReplacedMarker[] = "<<<< log replaced >>>>\r\n";
+
+  void SetLogText(const std::string& strText) override;
+  std::string Transcript() const;
+  void ClearTranscript();
+
+ private:
+  mutable std::mutex m_transcriptMutex;
+  std::string m_strShown;
+  std::string m_strTranscript;
+  bool m_bShownAny = false;
+};
