@@ -60,11 +60,25 @@ bool ParseReportDescriptor(const std::uint8_t* p, std::size_t n, HidCaps* caps) 
 
     if (type == kMain) {
       int kind = -1;
-      if (tag == kInput) kind = 0;
-      else if (tag == kOutput) kind = 1;
-      else if (tag == kFeature) kind = 2;
-      else if (tag == kCollection) ++collectionDepth;
-      else if (tag == kEndCollection && --collectionDepth < 0) return false;
+      switch (tag) {
+        case kInput:
+          kind = 0;
+          break;
+        case kOutput:
+          kind = 1;
+          break;
+        case kFeature:
+          kind = 2;
+          break;
+        case kCollection:
+          ++collectionDepth;
+          break;
+        case kEndCollection:
+          if (--collectionDepth < 0) return false;
+          break;
+        default:
+          break;
+      }
       if (kind >= 0) {
         const std::uint64_t add = static_cast<std::uint64_t>(g.reportSize) * g.reportCount;
         std::uint64_t& b = reports[g.reportId].bits[kind];
@@ -72,8 +86,12 @@ bool ParseReportDescriptor(const std::uint8_t* p, std::size_t n, HidCaps* caps) 
       }
     } else if (type == kGlobal) {
       switch (tag) {
-        case kReportSize: g.reportSize = value; break;
-        case kReportCount: g.reportCount = value; break;
+        case kReportSize:
+          g.reportSize = value;
+          break;
+        case kReportCount:
+          g.reportCount = value;
+          break;
         case kReportId:
           if (value == 0 || value > 255) return false;
           g.reportId = value;
@@ -88,7 +106,8 @@ bool ParseReportDescriptor(const std::uint8_t* p, std::size_t n, HidCaps* caps) 
           g = stack.back();
           stack.pop_back();
           break;
-        default: break;
+        default:
+          break;
       }
     }
     // Local items (usages, designators, strings, delimiters) do not change sizes.

@@ -211,8 +211,7 @@ class SimHandle final : public IHidHandle {
     return HidIo::Ok;
   }
 
-  HidIo WriteReport(const std::uint8_t* buf, std::size_t len, std::size_t* written,
-                    std::uint64_t deadlineMs) override {
+  HidIo WriteReport(const std::uint8_t* buf, std::size_t len, std::size_t* written, std::uint64_t deadlineMs) override {
     *written = 0;
     if (m_featureOnly || !buf || len == 0) {
       m_err = EBADF;
@@ -250,8 +249,10 @@ class SimHandle final : public IHidHandle {
 
  private:
   HidIo Note(HidIo r) {
-    if (r == HidIo::Timeout) m_err = ETIMEDOUT;
-    else if (r == HidIo::Gone || r == HidIo::EndOfFile) m_err = ENODEV;
+    if (r == HidIo::Timeout)
+      m_err = ETIMEDOUT;
+    else if (r == HidIo::Gone || r == HidIo::EndOfFile)
+      m_err = ENODEV;
     return r;
   }
 

@@ -154,9 +154,12 @@ void HidSimServer::Run() {
         };
         std::uint8_t status = kOpenOk;
         if (p[0] == kOpenExclusive) {
-          if (info.featureOnly) status = kOpenRefused;
-          else if (others(false)) status = kOpenBusy;
-          else c.exclusive = true;
+          if (info.featureOnly)
+            status = kOpenRefused;
+          else if (others(false))
+            status = kOpenBusy;
+          else
+            c.exclusive = true;
         } else if (others(true)) {
           status = kOpenBusy;
         }

@@ -9,7 +9,7 @@
 namespace plat::hidsim {
 
 constexpr std::uint8_t kProtocolVersion = 1;
-constexpr std::size_t kMsgHeaderLen = 3;          // type, payload length (16-bit little-endian)
+constexpr std::size_t kMsgHeaderLen = 3;  // type, payload length (16-bit little-endian)
 constexpr std::size_t kMaxPayload = 0xFFFF;
 
 enum MsgType : std::uint8_t {

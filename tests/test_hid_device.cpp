@@ -38,7 +38,7 @@ TEST_F(HidDeviceTest, ModeTable) {
     int feature, in, out, mode;
   };
   const Row rows[] = {
-      {8, 64, 64, 0}, {0, 64, 64, 0}, {0, 65, 65, 0},  {8, 65, 65, 0},  {0, 64, 65, -1}, {8, 65, 64, -1},
+      {8, 64, 64, 0}, {0, 64, 64, 0}, {0, 65, 65, 0},  {8, 65, 65, 0}, {0, 64, 65, -1}, {8, 65, 64, -1},
       {8, 0, 0, 1},   {0, 0, 0, -1},  {9, 64, 64, -1}, {16, 0, 0, -1}, {8, 64, 0, -1},  {1, 65, 65, -1},
   };
   for (const Row& r : rows) {
@@ -97,7 +97,7 @@ TEST_F(HidDeviceTest, AnotherIdentityClosesFirstEvenWhenNothingIsFound) {
 }
 
 TEST_F(HidDeviceTest, FirstUsableMatchingInterfaceWins) {
-  m_backend.AddDevice(0x1111, 0x2222, 64, 64, 0);              // another product: never opened
+  m_backend.AddDevice(0x1111, 0x2222, 64, 64, 0);                    // another product: never opened
   FakeHidDevice& busy = m_backend.AddDevice(kVid, kPid, 64, 64, 0);  // held by another program
   FakeHidDevice& liar = m_backend.AddDevice(kVid, kPid, 64, 64, 0);  // its handle reports another identity
   FakeHidDevice& first = m_backend.AddDevice(kVid, kPid, 65, 65, 0);

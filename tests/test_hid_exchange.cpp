@@ -70,8 +70,7 @@ class HidExchangeTest : public VirtualTimeTest {
 
   DWORD Exchange(const Bytes& req, DWORD cap = 512, PFN_EXCHANGE_CALLBACK cb = nullptr, DWORD timeout = kTimeout) {
     if (m_resp.size() != cap + kGuardLen) MakeBuffer(cap);
-    return m_dev.SendAndGetResponseUSBHID(req.data(), static_cast<DWORD>(req.size()), m_resp.data(), cap, timeout,
-                                          cb);
+    return m_dev.SendAndGetResponseUSBHID(req.data(), static_cast<DWORD>(req.size()), m_resp.data(), cap, timeout, cb);
   }
 
   // The device answers once the request's last report is in.
@@ -108,6 +107,18 @@ TEST_F(HidExchangeTest, NothingToSendOrNoDeviceMeansNoExchange) {
   EXPECT_EQ(Elapsed(), 0u);
 }
 
+TEST_F(HidExchangeTest, AStoppedRunSendsNothing) {
+  FakeHidDevice& d = OpenDevice(64, 64, 0);
+  d.QueueInputs(TaggedReports(FrameV2(16)));
+  plat::Stop().Request();
+  for (BYTE tagged : {0, 1}) {
+    m_dev.SetTaggedReports(tagged);
+    EXPECT_EQ(Exchange(m_ping), 0u);
+  }
+  EXPECT_EQ(d.writes, 0);
+  EXPECT_EQ(d.reads, 0);
+}
+
 // ---- requests ----
 
 TEST_F(HidExchangeTest, RawRequestsFillWhole64ByteReports) {
@@ -134,7 +145,10 @@ TEST_F(HidExchangeTest, TaggedRequestsCarry63BytesBehindTheirTag) {
     size_t len;
     std::vector<int> tags, payloads;
   };
-  const Row rows[] = {{16, {1}, {16}}, {63, {1}, {63}}, {64, {2, 4}, {63, 1}}, {127, {2, 3, 4}, {63, 63, 1}},
+  const Row rows[] = {{16, {1}, {16}},
+                      {63, {1}, {63}},
+                      {64, {2, 4}, {63, 1}},
+                      {127, {2, 3, 4}, {63, 63, 1}},
                       {200, {2, 3, 3, 4}, {63, 63, 63, 11}}};
   for (const Row& r : rows) {
     SCOPED_TRACE(r.len);
@@ -545,9 +559,8 @@ TEST_F(HidExchangeTest, AnExchangeWhoseWriteFailsLeavesTheResponseAlone) {
     d.QueueInputs(r.in == 65 ? CountedReports(FrameV2(16)) : TaggedReports(FrameV2(16)));
     const Bytes frame = FrameV2(r.len);
     Bytes resp(512, 0x5A);
-    EXPECT_EQ(dev.SendAndGetResponseUSBHID(frame.data(), static_cast<DWORD>(r.len), resp.data(), 512, kTimeout,
-                                           nullptr),
-              0u);
+    EXPECT_EQ(
+        dev.SendAndGetResponseUSBHID(frame.data(), static_cast<DWORD>(r.len), resp.data(), 512, kTimeout, nullptr), 0u);
     EXPECT_EQ(resp, Bytes(512, 0x5A));
     EXPECT_EQ(d.reads, 0);
   }

@@ -1,5 +1,6 @@
 #include "transport/hid_device.h"
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -9,7 +10,7 @@ CHidDevice g_HidDevice;
 namespace {
 
 // Every making of an event gets a new serial.
-unsigned g_nEventSerial = 0;
+std::atomic<unsigned> g_nEventSerial{0};
 
 std::unique_ptr<CHidEvent> MakeEvent(bool bSignalled) {
   auto e = std::make_unique<CHidEvent>();

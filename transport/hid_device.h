@@ -50,8 +50,8 @@ class CHidDevice {
 
   // One request frame out, one response frame back. Returns the response
   // length (0: no response).
-  DWORD SendAndGetResponseUSBHID(const BYTE* pSendData, DWORD dwSendDataSize, BYTE* pResponseData,
-                                 DWORD dwResponseSize, DWORD dwTimeout, PFN_EXCHANGE_CALLBACK pfnCallback);
+  DWORD SendAndGetResponseUSBHID(const BYTE* pSendData, DWORD dwSendDataSize, BYTE* pResponseData, DWORD dwResponseSize,
+                                 DWORD dwTimeout, PFN_EXCHANGE_CALLBACK pfnCallback);
 
   int WriteRawReports(const BYTE* pFrame, DWORD dwLen);
   int WriteCountedReports(const BYTE* pFrame, DWORD dwLen);

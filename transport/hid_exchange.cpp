@@ -70,10 +70,11 @@ void CHidDevice::SetV2Layout() { SetLayout(false); }
 void CHidDevice::SetV3Layout() { SetLayout(true); }
 
 DWORD CHidDevice::SendAndGetResponseUSBHID(const BYTE* pSendData, DWORD dwSendDataSize, BYTE* pResponseData,
-                                           DWORD dwResponseSize, DWORD dwTimeout,
-                                           PFN_EXCHANGE_CALLBACK pfnCallback) {
+                                           DWORD dwResponseSize, DWORD dwTimeout, PFN_EXCHANGE_CALLBACK pfnCallback) {
   if (!pSendData || !pResponseData || dwSendDataSize == 0) return 0;
   if (!m_hDevice) return 0;
+  // A run being stopped sends nothing more.
+  if (plat::Stop().Requested()) return 0;
 
   bool bWritten;
   if (m_nReportMode == 1) {
@@ -273,10 +274,11 @@ void CHidDevice::ReadTaggedFrame(BYTE* pResp, DWORD* pdwSize, DWORD dwTimeout, P
     if (!ReadReportTimed(report, &len, dwTimeout, pfnCallback) || len < kTaggedReportLen) return;
 
     const BYTE tag = report[0];
-    bool bTake;
-    if (tag == 1 || tag == 2) bTake = prevTag == 0;
-    else if (tag == 3 || tag == 4) bTake = prevTag == 2 || prevTag == 3;
-    else bTake = true;
+    // First reports only before anything was taken, later ones only right
+    // after a first or middle report; unknown tags are taken (and give nothing).
+    const bool bTake = (tag == 1 || tag == 2)   ? prevTag == 0
+                       : (tag == 3 || tag == 4) ? prevTag == 2 || prevTag == 3
+                                                : true;
     if (!bTake) continue;
 
     prevTag = tag;
@@ -298,8 +300,7 @@ bool CHidDevice::TakeTaggedPayload(const BYTE* pReport, BYTE* pDest, DWORD* pdwC
   *pdwCount = 0;
   const BYTE tag = pReport[0];
   if (tag == 1 || tag == 2) {
-    if (pReport[m_nVerIdx] == '3') SetV3Layout();
-    else SetV2Layout();
+    SetLayout(pReport[m_nVerIdx] == '3');
     const DWORD frameLen = 256u * pReport[m_nLenHiIdx] + pReport[m_nLenLoIdx] + m_nFrameOverhead;
     if (frameLen > capLeft) return false;
     if (tag == 1) {
@@ -383,10 +384,7 @@ int CHidDevice::ReadFeatureFrame(BYTE* pResp, DWORD dwCap, DWORD dwTimeout, PFN_
   std::memset(pResp, 0, dwCap);
   // Header bytes outside the capacity read as zero.
   auto at = [&](int i) -> BYTE { return i >= 0 && static_cast<DWORD>(i) < dwCap ? pResp[i] : 0; };
-  auto layoutFromFrame = [&] {
-    if (at(8) == '3') SetV3Layout();
-    else SetV2Layout();
-  };
+  auto layoutFromFrame = [&] { SetLayout(at(8) == '3'); };
 
   std::vector<BYTE> report(L);
   DWORD received = 0;

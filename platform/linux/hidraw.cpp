@@ -10,6 +10,8 @@
 // node, which every instance of the tool takes; the feature-only open takes a
 // shared lock, so query-only opens can sit together but none can break into
 // a run that holds the device.
+#include "platform/linux/hidraw.h"
+
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -29,7 +31,6 @@
 #include "platform/clock.h"
 #include "platform/hid.h"
 #include "platform/hid_descriptor.h"
-#include "platform/linux/hidraw.h"
 #include "platform/stop.h"
 
 namespace plat {
@@ -132,8 +133,7 @@ class HidrawHandle final : public IHidHandle {
     }
   }
 
-  HidIo WriteReport(const std::uint8_t* buf, std::size_t len, std::size_t* written,
-                    std::uint64_t deadlineMs) override {
+  HidIo WriteReport(const std::uint8_t* buf, std::size_t len, std::size_t* written, std::uint64_t deadlineMs) override {
     *written = 0;
     if (m_featureOnly || !buf || len == 0) return FailIo(EBADF);
     for (;;) {

@@ -58,13 +58,17 @@ class FakeHidHandle final : public plat::IHidHandle {
  public:
   FakeHidHandle(std::shared_ptr<FakeHidDevice> dev, bool exclusive) : m_dev(std::move(dev)), m_exclusive(exclusive) {
     ++m_dev->openHandles;
-    if (m_exclusive) m_dev->exclusiveHeld = true;
-    else ++m_dev->sharedHandles;
+    if (m_exclusive)
+      m_dev->exclusiveHeld = true;
+    else
+      ++m_dev->sharedHandles;
   }
   ~FakeHidHandle() override {
     --m_dev->openHandles;
-    if (m_exclusive) m_dev->exclusiveHeld = false;
-    else --m_dev->sharedHandles;
+    if (m_exclusive)
+      m_dev->exclusiveHeld = false;
+    else
+      --m_dev->sharedHandles;
   }
 
   bool GetAttributes(std::uint16_t* vid, std::uint16_t* pid) override {
