@@ -1,0 +1,37 @@
+// Run preparation and the bootloader download of a binary image.
+//
+// PrepareRun decides, before every run, which path the run takes: without
+// "/chklegacy" always the text script; with it the reader is asked for its
+// version (application first, then the bootloader) and a reader below
+// 3.00.001 gets the binary download. DownloadFirmware drives the bootloader
+// itself: load the image, enter boot mode and reconnect, bootloader version,
+// erase, program the body, verify with the trailer, reset. Each step is one
+// command; a failed step ends the procedure with its own line and code.
+//
+// Both run on the worker thread, on the connection the run start opened.
+#pragma once
+#include "platform/types.h"
+
+class CTAVDownloadApDlg;
+
+// Results of DownloadFirmware: 0 success, negative the failed step.
+enum DownloadResult : int {
+  DL_OK = 0,
+  DL_LOAD_FILE_FAILED = -1,
+  DL_PING_FAILED = -2,
+  DL_RECONNECT_FAILED = -3,
+  DL_ERASE_FAILED = -4,  // bootloader version query or erase
+  DL_PROGRAM_FAILED = -5,
+  DL_VERIFY_FAILED = -6,
+  DL_RESET_FAILED = -7,
+};
+
+// Fills *pbNewVersion (nonzero: text-script path) and *pbInBootMode
+// (nonzero: the bootloader answered, boot-mode entry is skipped). False when
+// no procedure may run: the reader answered none of the version queries.
+bool PrepareRun(CTAVDownloadApDlg* pDialog, int* pbNewVersion, BYTE* pbInBootMode);
+
+// The bootloader download; a DownloadResult. On success the log ends with
+// "100% Done and Rebooting" and the image file's name; on failure with the
+// step's line, the interface help text, and a reset progress bar.
+int DownloadFirmware(CTAVDownloadApDlg* pDialog, BYTE bInBootMode);
