@@ -55,6 +55,17 @@ DWORD Exchange(const BYTE* pReq, DWORD dwReqLen, BYTE* pResp, DWORD dwRespCap, b
   return len;
 }
 
+// The data of an accepted answer into the caller's pData (capacity nCap):
+// the data length, or -2 when the frame does not fit the capacity. A length
+// field can claim more than the response buffer holds (bytes left behind by
+// an exchange that gave up on its frame are judged too), so the frame must
+// also fit the response buffer: nothing is ever read past its end.
+int CopyRxData(const BYTE* pResp, DWORD dwRespBuf, BYTE* pData, int nCap) {
+  if (!pData || nCap <= 0) return -2;
+  const DWORD cap = static_cast<DWORD>(nCap) < dwRespBuf ? static_cast<DWORD>(nCap) : dwRespBuf;
+  return GetRxData(pResp, pData, cap);
+}
+
 // A command without request data whose answer is judged by IsRespOk.
 bool SimpleCommand(const BYTE* pFrame, BYTE cmd, DWORD respCap) {
   std::vector<BYTE> resp(respCap, 0);
@@ -93,17 +104,10 @@ bool QueryReader(BYTE cmd, BYTE sub, BYTE* pData, int* pnLen, int* pbNewVersion)
   std::array<BYTE, kSmallBuf> req{};
   std::array<BYTE, kSmallBuf> resp{};
   const DWORD reqLen = BuildFrame(req.data(), kSmallBuf, cmd, sub, nullptr, 0, CrcOrder::HighFirst);
-  DWORD len = kSmallBuf;
-  const BYTE saved = g_HidDevice.GetTaggedReports();
-  if (IsRs232()) g_Rs232Port.SetTimeouts(500, -1);
-  g_HidDevice.SetTaggedReports(1);
-  TransceiveThrough(g_pfnTransceivePlain, req.data(), reqLen, resp.data(), &len);
-  g_HidDevice.SetTaggedReports(saved);
-  if (IsRs232()) g_Rs232Port.ResetTimeouts();
+  Exchange(req.data(), reqLen, resp.data(), kSmallBuf, false, 500);
   if (resp[10] != cmd || resp[11] != 0x00) return false;
   if (!pnLen) return true;
-  const int cap = *pnLen;
-  *pnLen = cap > 0 && pData ? GetRxData(resp.data(), pData, static_cast<DWORD>(cap)) : -2;
+  *pnLen = CopyRxData(resp.data(), kSmallBuf, pData, *pnLen);
   if (pbNewVersion) *pbNewVersion = IsNewVersionText(pData, *pnLen) ? 1 : 0;
   return true;
 }
@@ -142,17 +146,16 @@ bool EraseFlash() {
 }
 
 bool ProgramFlashBlock(const BYTE* pReqData, DWORD dwReqDataLen, BYTE* pResp, DWORD* pdwRespLen) {
-  std::vector<BYTE> req(kLargeBuf, 0);
   if (!pReqData) dwReqDataLen = 0;
+  // More data than the request buffer holds, or no room for the answer's
+  // command and status bytes: a caller's mistake, refused before anything
+  // reaches the reader (a block programmed without a judged answer would
+  // leave the flash in a state nobody knows).
   if (dwReqDataLen > kMaxRequestData) return false;
+  if (!pResp || !pdwRespLen || *pdwRespLen < 12) return false;
+  std::vector<BYTE> req(kLargeBuf, 0);
   const DWORD reqLen = BuildFrame(req.data(), kLargeBuf, 0xC7, 0x03, pReqData, static_cast<WORD>(dwReqDataLen),
                                   CrcOrder::HighFirst);
-  // The answer is judged at bytes 10 and 11: a smaller buffer counts as none.
-  if (!pResp || !pdwRespLen || *pdwRespLen < 12) {
-    BYTE scratch[kSmallBuf] = {};
-    Exchange(req.data(), reqLen, scratch, kSmallBuf, true, kNoSerialTimeout);
-    return false;
-  }
   std::memset(pResp, 0, *pdwRespLen);
   *pdwRespLen = Exchange(req.data(), reqLen, pResp, *pdwRespLen, true, kNoSerialTimeout);
   return IsRespOk(pResp, 0xC7);
@@ -229,10 +232,7 @@ bool GetFwVersion(BYTE* pData, int* pnLen) {
   std::array<BYTE, kSmallBuf> resp{};
   Exchange(req.data(), reqLen, resp.data(), kSmallBuf, true, kNoSerialTimeout);
   if (!IsRespOk(resp.data(), 0x29)) return false;
-  if (pnLen) {
-    const int cap = *pnLen;
-    *pnLen = cap > 0 && pData ? GetRxData(resp.data(), pData, static_cast<DWORD>(cap)) : -2;
-  }
+  if (pnLen) *pnLen = CopyRxData(resp.data(), kSmallBuf, pData, *pnLen);
   return true;
 }
 

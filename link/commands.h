@@ -18,12 +18,15 @@ bool RequestBootMode();
 bool EnterBootMode();
 // Sends CC-SS without data; on an answer with command CC and status 0 copies
 // the data to pData (capacity *pnLen in, data length out, -2 when the frame
-// did not fit) and sets *pbNewVersion from the version number in the data.
+// did not fit the capacity or the 512-byte response buffer) and sets
+// *pbNewVersion from the version number in the data.
 bool QueryReader(BYTE cmd, BYTE sub, BYTE* pData, int* pnLen, int* pbNewVersion);
 bool GetBLVersion(BYTE* pData, int* pnLen);
 bool GetBLVersionAlt(BYTE* pData, int* pnLen, int* pbNewVersion);
 bool GetVersionAnyMode(BYTE* pData, int* pnLen, int* pbNewVersion, BYTE* pbInBootMode);
 bool EraseFlash();
+// Request data = 4-byte address + block, at most kMaxRequestData bytes; the
+// response buffer must hold at least 12 bytes. Either refused: false, nothing sent.
 bool ProgramFlashBlock(const BYTE* pReqData, DWORD dwReqDataLen, BYTE* pResp, DWORD* pdwRespLen);
 bool ProgramFlash(const BYTE* pImage, int nSize, PFN_PROGRESS pfnProgress);
 bool VerifyFlash(const BYTE* pTrailer256);
