@@ -429,6 +429,36 @@ TEST_F(DownloadTest, AFailedReconnectIsReportedInTheFreshLog) {
   ChooseSample(b);
   EXPECT_EQ(DownloadFirmware(&b.dlg, 0), DL_RECONNECT_FAILED);
   EXPECT_TRUE(MatchesGolden("download_reconnect_fail_usb.log", b.view.Transcript()));
+  EXPECT_FALSE(g_HidDevice.IsOpen()) << "the failed reconnect leaves the link closed";
+}
+
+}  // namespace
+
+namespace {
+
+// Closing the window raises the stop request: the download ends at the next
+// exchange instead of sending the rest of the image or waiting out the
+// link's time-outs.
+TEST_F(DownloadTest, AStopRequestEndsTheDownloadPromptly) {
+  for (Iface iface : {Iface::Rs232, Iface::Usb}) {
+    SCOPED_TRACE(iface == Iface::Usb ? "USB" : "RS-232");
+    Bench b({}, iface);
+    ASSERT_TRUE(b.dlg.OpenSelectedInterface(false));
+    int nBlocks = 0;
+    std::uint64_t tStop = 0;
+    b.reader.SetTranscriptSink([&](const TranscriptEntry& e) {
+      if (e.kind != TranscriptEntry::Request || e.wCode != 0xC703 || ++nBlocks != 3) return;
+      tStop = e.tMs;
+      plat::Stop().Request();
+    });
+    ChooseSample(b);
+    EXPECT_EQ(DownloadFirmware(&b.dlg, 0), DL_PROGRAM_FAILED);
+    EXPECT_EQ(nBlocks, 3) << "nothing is sent after the stop";
+    // Less than one exchange's time after the stop, never a link time-out.
+    EXPECT_LT(Now() - tStop, 850u);
+    EXPECT_TRUE(EndsWith(b.view.LogText(), "[Err] Program Flash Failed\r\n" + Help(iface) + "\r\n"));
+    plat::Stop().Clear();
+  }
 }
 
 }  // namespace
