@@ -38,7 +38,9 @@ class TempDir {
   std::string Write(const std::string& name, const std::vector<BYTE>& data) const {
     const std::string path = m_path + "/" + name;
     std::string err;
-    EXPECT_TRUE(WriteWholeFile(path, data.data(), data.size(), &err)) << err;
+    // An empty vector's data() may be null, which fwrite must not get.
+    EXPECT_TRUE(WriteWholeFile(path, data.empty() ? "" : static_cast<const void*>(data.data()), data.size(), &err))
+        << err;
     return path;
   }
 
