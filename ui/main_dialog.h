@@ -8,8 +8,14 @@
 // pane. Nothing locks m_strLog: while a worker appends, the controls whose
 // handlers would pull the pane text back (UpdateData(TRUE)) are disabled.
 #pragma once
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/types.h"
 #include "ui/dialog_view.h"
@@ -24,6 +30,44 @@ constexpr UINT kElapsedTimerMs = 1000;
 
 // Baud list items, by index.
 constexpr int kBaudTable[] = {9600, 19200, 38400, 57600, 115200};
+
+// The About item of the system menu: its command and its text. Where the
+// desktop gives the window no system menu to extend, the front end offers
+// the same text where its users look for it and calls OnSysCommand with
+// IDM_ABOUTBOX.
+constexpr UINT IDM_ABOUTBOX = 0x0010;
+constexpr char g_pszAboutMenuText[] = "&About TAV Vodivazu RA...";
+// System commands that OnSysCommand handles (low four bits masked off).
+constexpr UINT SC_CLOSE = 0xF060;
+// Results of EndDialog.
+constexpr int IDOK = 1;
+constexpr int IDCANCEL = 2;
+
+// The program's name in the window caption, before its version.
+constexpr char g_pszCaptionName[] = "TAV Vevevura Dovu";
+
+// The worker thread of one run (ui/worker.cpp), started by the constructor.
+// The object outlives the thread, so the window can ask at any time whether
+// the run still goes on. Destroying it while the thread runs raises the stop
+// request (every wait and transfer ends at once) and joins.
+class CWorkerThread {
+ public:
+  explicit CWorkerThread(std::function<void()> fnRun);
+  ~CWorkerThread();
+  CWorkerThread(const CWorkerThread&) = delete;
+  CWorkerThread& operator=(const CWorkerThread&) = delete;
+
+  bool IsRunning() const;
+  // Blocks until the thread has finished or the process clock reaches
+  // nDeadlineMs; true when it has finished (and is joined).
+  bool Join(std::uint64_t nDeadlineMs);
+
+ private:
+  mutable std::mutex m_mutex;
+  std::condition_variable m_done;
+  bool m_bRunning = true;
+  std::thread m_thread;
+};
 
 class CTAVDownloadApDlg : public IDialogEvents {
  public:
@@ -88,6 +132,9 @@ class CTAVDownloadApDlg : public IDialogEvents {
   void OnInterfaceChange();
   void UpdateWindowTitle();
   void OnSysCommand(UINT nID, LPARAM lParam);
+  // Enter / Esc / the close box: a run in progress is asked to stop (its
+  // waits and transfers end at once; see JoinWorker), the pacing table is
+  // emptied and the view ends the window. Neither blocks.
   void OnOK();
   void OnCancel();
   void OnDestroy();
@@ -103,8 +150,25 @@ class CTAVDownloadApDlg : public IDialogEvents {
   std::string GetLastFile(bool bNameOnly);
 
   // ---- runs (ui/worker.cpp) and default settings (script/reset_default.cpp) ----
+  // "Load": connects on the window thread and, when the link is open, starts
+  // a worker thread for the run. Does nothing while a run is in progress.
   void OnLoad();
   void OnResetDefault();
+  // True from the start of a worker until it has finished its last step.
+  bool IsRunInProgress() const;
+  // Waits (blocking the calling thread, without pumping its events) until the
+  // worker has finished or the process clock reaches nDeadlineMs; true when
+  // no worker runs any more (it has then been joined). Call it after OnOK /
+  // OnCancel have raised the stop, from a thread the worker does not wait
+  // for: the view must no longer hold the worker in SendToWindowThread.
+  bool JoinWorker(std::uint64_t nDeadlineMs);
+  // Exit code of the last worker: 1 when its procedure did not fail, else 0;
+  // -1 before the first run.
+  int GetWorkerExitCode() const { return m_nWorkerExitCode.load(); }
+
+  // The file whose version the caption shows; empty (the default) means the
+  // running executable. Lets a test show what an unreadable version does.
+  void SetVersionFile(const std::string& strPath) { m_strVersionFile = strPath; }
 
   // ---- members ----
   std::string m_strLog;
@@ -123,7 +187,17 @@ class CTAVDownloadApDlg : public IDialogEvents {
 
  private:
   IDialogView* m_pView = nullptr;
+  std::string m_strVersionFile;
+  std::atomic<int> m_nWorkerExitCode{-1};
+  // The worker of the most recent run (none before the first). The next run
+  // replaces it; declared last, so that the window's other members are still
+  // there while its destruction stops and joins a run that still goes on.
+  std::unique_ptr<CWorkerThread> m_pWorkerThread;
 };
+
+// The worker routine of a run; pParam is the main window. Exit code 1 when
+// the procedure did not fail, else 0.
+UINT DownloadThreadProc(void* pParam);
 
 // Appends the bytes in lines of 16 "%02X " values, between an optional head
 // line and an optional tail line.
