@@ -333,7 +333,8 @@ TEST_F(LoadImageTest, AMultipleOf4096IsRefusedAfterItsLengthLine) {
   EXPECT_FALSE(got.ok);
   EXPECT_FALSE(got.data);
   EXPECT_TRUE(m_view.MessageBoxes().empty());
-  EXPECT_EQ(m_view.LogText(), "Opening File.....\r\nfw.bin\r\nFile Len = 00046000, Check sum [Total File] : 00046000\r\n");
+  EXPECT_EQ(m_view.LogText(),
+            "Opening File.....\r\nfw.bin\r\nFile Len = 00046000, Check sum [Total File] : 00046000\r\n");
 }
 
 TEST_F(LoadImageTest, AcceptedImagesAreSplitIntoBodyAndTrailer) {

@@ -26,8 +26,8 @@ constexpr DWORD kBootEntryWaitMs = 5000;
 std::string DataText(const BYTE* pData, int nLen) {
   if (nLen <= 0) return std::string();
   const void* pNul = std::memchr(pData, 0, static_cast<std::size_t>(nLen));
-  const std::size_t n = pNul ? static_cast<std::size_t>(static_cast<const BYTE*>(pNul) - pData)
-                             : static_cast<std::size_t>(nLen);
+  const std::size_t n =
+      pNul ? static_cast<std::size_t>(static_cast<const BYTE*>(pNul) - pData) : static_cast<std::size_t>(nLen);
   return std::string(reinterpret_cast<const char*>(pData), n);
 }
 
