@@ -161,7 +161,7 @@ bool WriteWholeFile(const std::string& path, const void* p, std::size_t n, std::
     if (pErr) *pErr = tmp + ": " + std::strerror(errno);
     return false;
   }
-  const bool ok = std::fwrite(p, 1, n, f) == n;
+  const bool ok = n == 0 || std::fwrite(p, 1, n, f) == n;
   const bool closed = std::fclose(f) == 0;
   if (!ok || !closed || std::rename(tmp.c_str(), path.c_str()) != 0) {
     if (pErr) *pErr = path + ": " + std::strerror(errno);
