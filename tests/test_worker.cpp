@@ -231,6 +231,34 @@ TEST_F(WorkerTest, ConnectFailureStartsNoWorker) {
   EXPECT_TRUE(m_dlg.JoinWorker(Now()));
 }
 
+// "Load" once more while a run goes on (the button is disabled, but a front
+// end may call the handler): no second connect, no second worker.
+TEST_F(WorkerTest, LoadDuringARunStartsNothing) {
+  ReaderModel reader;
+  std::promise<void> reached, again;
+  std::shared_future<void> againF = again.get_future().share();
+  int nRequests = 0;
+  reader.SetTranscriptSink([&](const TranscriptEntry& e) {
+    if (e.kind != TranscriptEntry::Request || ++nRequests != 5) return;
+    reached.set_value();
+    againF.wait();
+  });
+  FakeSerialPort& com1 = m_serial.AddPort("COM1");
+  SimSerialLink line(com1, reader, 115200);
+  m_view.QueueFileChoice(m_strScript);
+  m_view.QueueFileChoice(m_strScript);
+  Load(true, false);
+  reached.get_future().wait();
+  const std::size_t nOpens = m_serial.OpenAttempts().size();
+  m_view.SendToWindowThread([&] { m_dlg.OnLoad(); });
+  EXPECT_EQ(m_serial.OpenAttempts().size(), nOpens);
+  EXPECT_TRUE(com1.IsOpen()) << "the running worker's link is left alone";
+  again.set_value();
+  ASSERT_TRUE(m_dlg.JoinWorker(Now() + 60'000));
+  EXPECT_EQ(m_dlg.GetWorkerExitCode(), 1);
+  EXPECT_EQ(m_view.FileFilters().size(), 1u);
+}
+
 // Closing the window during a run: the worker is not killed; the stop ends
 // the exchange in progress, nothing more goes to the reader or the log, the
 // link is closed and the pacing table emptied once the worker has left.
