@@ -1,7 +1,8 @@
 // readersim: the simulated reader as a program. It serves the reader model
 // over a pseudo-terminal (the tool's RS-232 side) and over the HID simulator
-// socket (the tool's USB HID side) until SIGINT or SIGTERM, and it makes the
-// sample firmware image and update scripts.
+// socket or as a kernel HID device through /dev/uhid (the tool's USB HID
+// side) until SIGINT or SIGTERM, and it makes the sample firmware image and
+// update scripts.
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
@@ -27,6 +28,7 @@
 #include "sim/model/samples.h"
 #include "sim/model/serial_front.h"
 #include "sim/serve/pty_line.h"
+#include "sim/serve/uhid_front.h"
 
 namespace {
 
@@ -41,7 +43,7 @@ const char kUsage[] =
     "       readersim gen-image OUT.bin [--size N] [--seed N] [--body FILE]\n"
     "       readersim gen-script IMAGE.bin OUT.txt [--kind rs232|usbhid] [--model TEXT]\n"
     "\n"
-    "Where it is served (a pseudo-terminal unless only --hid is given):\n"
+    "Where it is served (a pseudo-terminal unless only --hid or --uhid is given):\n"
     "  --pty                  serve on a pseudo-terminal; its path is printed\n"
     "  --com N                link it as comN in the COM folder ($READERTOOL_COM_DIR)\n"
     "  --com-dir DIR          the COM folder to link into\n"
@@ -52,6 +54,9 @@ const char kUsage[] =
     "                         feature8 (8-byte feature reports) or feature-only (a device\n"
     "                         only the shared, query-only open reaches)\n"
     "  --hid-socket PATH      socket path (default $READERTOOL_HID_SIM)\n"
+    "  --uhid                 serve the --hid mode (default int64) as a USB HID device of\n"
+    "                         this Linux kernel through /dev/uhid instead of the socket;\n"
+    "                         int64, count65 or feature8\n"
     "  --vid HEX, --pid HEX   USB identity (default: the known reader list's default model)\n"
     "The reader:\n"
     "  --fw-version X.XX.XXX  application firmware version (default 2.10.005, legacy)\n"
@@ -113,6 +118,7 @@ struct ServeOptions {
   bool bHid = false;
   SimHidMode hidMode = SimHidMode::Interrupt64;
   std::string hidSocket;
+  bool bUhid = false;
   unsigned long vid = kSimReaderVendorId, pid = kSimReaderProductId;
   bool bTrace = false;
 };
@@ -189,6 +195,8 @@ int ParseServe(int argc, char** argv, int i, ServeOptions* o) {
       else
         return Usage("--hid takes int64, count65, feature8 or feature-only");
       o->bHid = true;
+    } else if (a == "--uhid") {
+      o->bUhid = true;
     } else if (a == "--hid-socket") {
       if (!(val = need(a.c_str()))) return Usage("--hid-socket takes a path");
       o->hidSocket = val;
@@ -269,8 +277,12 @@ int ParseServe(int argc, char** argv, int i, ServeOptions* o) {
       return Usage("unknown option " + a);
     }
   }
-  if (!o->bHid) o->bPty = true;
+  if (!o->bHid && !o->bUhid) o->bPty = true;
   if (o->nCom && !o->bPty) return Usage("--com needs the pseudo-terminal (--pty)");
+  // The kernel cannot refuse an exclusive open, which is what makes a
+  // feature-only device.
+  if (o->bUhid && o->hidMode == SimHidMode::FeatureOnly) return Usage("--uhid serves int64, count65 or feature8");
+  if (o->bUhid) o->bHid = false;
   if (o->bHid && o->hidSocket.empty()) {
     const char* env = std::getenv(kHidSimEnv);
     if (!env || !*env) return Usage("--hid needs --hid-socket or READERTOOL_HID_SIM");
@@ -332,6 +344,19 @@ int Serve(const ServeOptions& o) {
   }
   std::unique_ptr<HidFront> hid;
   std::unique_ptr<plat::HidSimServer> server;
+  std::unique_ptr<UhidFront> uhid;
+  if (o.bUhid) {
+    hid = std::make_unique<HidFront>(model, o.hidMode, static_cast<std::uint16_t>(o.vid),
+                                     static_cast<std::uint16_t>(o.pid));
+    uhid = std::make_unique<UhidFront>(*hid);
+    if (o.hidMode == SimHidMode::Interrupt64) uhid->SetReportDescriptor(UhidTaggedReportDescriptor());
+    if (!uhid->Create("readersim simulated reader", &err)) {
+      std::fprintf(stderr, "readersim: %s\n", err.c_str());
+      return kExitFailure;
+    }
+    std::printf("readersim: USB HID, %s, vendor %04lX product %04lX, on %s\n", ModeText(o.hidMode), o.vid, o.pid,
+                kUhidDevicePath);
+  }
   if (o.bHid) {
     hid = std::make_unique<HidFront>(model, o.hidMode, static_cast<std::uint16_t>(o.vid),
                                      static_cast<std::uint16_t>(o.pid));
@@ -348,14 +373,19 @@ int Serve(const ServeOptions& o) {
 
   std::vector<BYTE> out;  // answer bytes due but not yet taken by the pty
   bool unplugged = false;
+  int rc = kExitOk;
+  std::uint64_t uhidDue = UINT64_MAX;  // next input report of the uhid device
   while (!plat::Stop().Requested()) {
-    pollfd fds[3] = {{plat::Stop().Fd(), POLLIN, 0}, {unplugFd, POLLIN, 0}, {line.Fd(), POLLIN, 0}};
+    // poll() passes over the entries of closed descriptors (-1).
+    pollfd fds[4] = {{plat::Stop().Fd(), POLLIN, 0},
+                     {unplugFd, POLLIN, 0},
+                     {line.Fd(), POLLIN, 0},
+                     {uhid ? uhid->Fd() : -1, POLLIN, 0}};
     if (!out.empty()) fds[2].events |= POLLOUT;
     int timeout = -1;
-    const std::uint64_t due = serial.NextDueMs();
-    if (line.Fd() >= 0 && due != UINT64_MAX)
-      timeout = static_cast<int>(std::min<std::uint64_t>(plat::RemainingMs(due), 60000));
-    if (poll(fds, line.Fd() >= 0 ? 3 : 2, timeout) < 0 && errno != EINTR) {
+    const std::uint64_t due = std::min(line.Fd() >= 0 ? serial.NextDueMs() : UINT64_MAX, uhidDue);
+    if (due != UINT64_MAX) timeout = static_cast<int>(std::min<std::uint64_t>(plat::RemainingMs(due), 60000));
+    if (poll(fds, 4, timeout) < 0 && errno != EINTR) {
       std::fprintf(stderr, "readersim: poll: %s\n", std::strerror(errno));
       break;
     }
@@ -372,6 +402,21 @@ int Serve(const ServeOptions& o) {
       line.Close();
       out.clear();
       if (server) server->DisconnectClients();
+      if (uhid) uhid->Destroy();
+    }
+    if (uhid && uhid->Fd() >= 0) {
+      if ((fds[3].revents & (POLLIN | POLLERR | POLLHUP)) && !uhid->OnReadable(&err)) {
+        std::fprintf(stderr, "readersim: %s\n", err.c_str());
+        uhid->Destroy();
+        // Nothing left to serve on.
+        if (line.Fd() < 0) {
+          rc = kExitFailure;
+          break;
+        }
+      }
+      uhidDue = uhid->DeliverDue(plat::NowMs());
+    } else {
+      uhidDue = UINT64_MAX;
     }
     if (line.Fd() < 0) continue;
     if (fds[2].revents & POLLIN) {
@@ -390,10 +435,11 @@ int Serve(const ServeOptions& o) {
     }
   }
   if (server) server->Stop();
+  if (uhid) uhid->Destroy();
   line.Close();
   close(unplugFd);
   std::printf("readersim: stopped\n");
-  return kExitOk;
+  return rc;
 }
 
 int GenSamples(int argc, char** argv) {
