@@ -19,6 +19,9 @@ packages=(
   # desktop files and the Debian package: validators, icon rendering, man
   # page formatting, dpkg-shlibdeps for the package's dependencies
   desktop-file-utils appstream librsvg2-bin groff-base dpkg-dev
+  # the guest test: a virtual machine booting Debian's kernel (fetched by the
+  # test itself with apt-get download) with a busybox initramfs
+  qemu-system-x86 busybox-static cpio
 )
 
 SUDO=""
