@@ -42,6 +42,13 @@ const FixedFrame& Reset0AFrame() {
 // One exchange of a wrapper: the tagged-report flag saved, set to 1 and put
 // back; on RS-232 the write time-out shortened around it when asked.
 // pResp must be zeroed by the caller; returns the response length.
+//
+// An exchange that ends without a whole, valid frame (a CRC that fits
+// neither order, an answer cut short, a length field that never completes)
+// may leave the bytes it gathered in pResp, the command and status among
+// them. Those are no answer: the buffer is zeroed again, so the wrapper's
+// test fails as it does when nothing came, and a block or a verification is
+// never taken as accepted on the strength of a frame that did not check out.
 DWORD Exchange(const BYTE* pReq, DWORD dwReqLen, BYTE* pResp, DWORD dwRespCap, bool bPumping,
                int nSerialWriteTimeout) {
   const BYTE saved = g_HidDevice.GetTaggedReports();
@@ -52,6 +59,7 @@ DWORD Exchange(const BYTE* pReq, DWORD dwReqLen, BYTE* pResp, DWORD dwRespCap, b
   TransceiveThrough(bPumping ? g_pfnTransceive : g_pfnTransceivePlain, pReq, dwReqLen, pResp, &len);
   g_HidDevice.SetTaggedReports(saved);
   if (serialTimeout && IsRs232()) g_Rs232Port.ResetTimeouts();
+  if (len == 0 && pResp) std::memset(pResp, 0, dwRespCap);
   return len;
 }
 

@@ -242,6 +242,64 @@ TEST_P(CommandsTest, EachWrapperJudgesTheAnswerByItsOwnTest) {
   }
 }
 
+// The wrappers whose answer is judged by its command and status.
+struct JudgedCall {
+  const char* name;
+  BYTE cmd;
+  std::function<bool()> call;
+};
+std::vector<JudgedCall> JudgedCalls() {
+  static BYTE data[600];
+  static int len = 0;
+  static BYTE resp[128];
+  static DWORD respLen = 0;
+  static const Bytes trailer = Trailer();
+  static const BYTE block[] = {0, 0, 0, 0, 1, 2, 3};
+  return {
+      {"C7-41", 0xC7, RequestBootMode},
+      {"29-04", 0x29,
+       [] {
+         len = sizeof data;
+         return QueryReader(0x29, 0x04, data, &len, nullptr);
+       }},
+      {"C7-02", 0xC7, EraseFlash},
+      {"C7-03", 0xC7,
+       [] {
+         respLen = sizeof resp;
+         return ProgramFlashBlock(block, sizeof block, resp, &respLen);
+       }},
+      {"C7-04", 0xC7, [] { return VerifyFlash(trailer.data()); }},
+      {"C7-05", 0xC7, ResetBootloader},
+      {"29-00", 0x29,
+       [] {
+         len = sizeof data;
+         return GetFwVersion(data, &len);
+       }},
+      {"04-F0", 0x04, ResetDefaultF0},
+  };
+}
+
+// Answers with the right command and status 00 that are no valid frame: a
+// CRC that fits neither order, or a frame cut off after its status byte. The
+// serial receiver gathered their bytes, then gave up on them; they are no
+// acceptance. (The HID receivers check no CRC and take a frame whole.)
+TEST_P(CommandsTest, AnAnswerThatDoesNotCheckOutIsNoAcceptance) {
+  if (GetParam() != kInterfaceRs232) GTEST_SKIP() << "serial frames only";
+  for (const JudgedCall& c : JudgedCalls()) {
+    SCOPED_TRACE(c.name);
+    Bytes badCrc = MakeFrame(c.cmd, 0x00, {0x11, 0x22});
+    badCrc[badCrc.size() - 1] ^= 0x5A;
+    const Bytes cut(badCrc.begin(), badCrc.begin() + 12);
+    for (const Bytes& answer : {badCrc, cut}) {
+      m_responder = [answer](const Request&) { return std::optional<Bytes>(answer); };
+      EXPECT_FALSE(c.call());
+    }
+    // The same answer whole and sound is accepted.
+    m_responder = [&c](const Request&) { return std::optional<Bytes>(MakeFrame(c.cmd, 0x00, {0x11, 0x22})); };
+    EXPECT_TRUE(c.call());
+  }
+}
+
 TEST_P(CommandsTest, RawTransceiveReturnsTheResponseLengthWithoutJudging) {
   const Bytes frame = Req("99 01 00 00 54 ED");
   for (const auto& answer : {MakeFrame(0x99, 0xF2, {1, 2, 3}), MakeFrame(0x12, 0x34)}) {
@@ -331,9 +389,10 @@ TEST_P(CommandsTest, QueryCopiesTheDataAndSetsTheVersionFlagFromBytes10To17) {
 }
 
 // An answer whose length field claims more than the 512-byte response buffer
-// holds: the receiver keeps the bytes it got (command and status included)
-// and gives up on the frame. The copy must not read past the response
-// buffer, however large the caller's capacity.
+// holds: the receiver gives up on the frame, and the bytes it gathered
+// (command and status included) are no answer. Nothing is copied, and
+// nothing is read past the response buffer, however large the caller's
+// capacity.
 TEST_P(CommandsTest, AnswerClaimingMoreThanTheResponseBufferIsNotCopied) {
   Bytes answer = Req("29 00 03 E8");  // data length 1000
   answer.resize(14 + 600, 0x33);
@@ -350,16 +409,10 @@ TEST_P(CommandsTest, AnswerClaimingMoreThanTheResponseBufferIsNotCopied) {
     int len = 4096;
     int isNew = 7;
     const bool ok = which == 0 ? QueryReader(0x29, 0x04, dest.data(), &len, &isNew) : GetFwVersion(dest.data(), &len);
-    if (GetParam() == kInterfaceUsbHid) {
-      // The tagged receiver takes a frame whole or not at all.
-      EXPECT_FALSE(ok);
-      continue;
-    }
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(len, -2);
-    if (which == 0) {
-      EXPECT_EQ(isNew, 0);
-    }
+    // Both receivers take a frame whole or not at all.
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(len, 4096);
+    EXPECT_EQ(isNew, 7);
     EXPECT_EQ(std::count(dest.begin(), dest.end(), 0xEE), 4096) << "destination untouched";
   }
 }
