@@ -103,7 +103,8 @@ bool PingReader() {
 bool RequestBootMode() {
   std::array<BYTE, kSmallBuf> resp{};
   Exchange(BootModeFrame().bytes, 16, resp.data(), kSmallBuf, true, kNoSerialTimeout);
-  return resp[10] == 0xC7 && (resp[11] == 0x00 || resp[11] == 0xF2);
+  const BYTE status = GetRespStatus(resp.data());
+  return resp[10] == 0xC7 && (status == 0x00 || status == 0xF2);
 }
 
 bool EnterBootMode() { return PingReader() && RequestBootMode(); }
@@ -113,7 +114,7 @@ bool QueryReader(BYTE cmd, BYTE sub, BYTE* pData, int* pnLen, int* pbNewVersion)
   std::array<BYTE, kSmallBuf> resp{};
   const DWORD reqLen = BuildFrame(req.data(), kSmallBuf, cmd, sub, nullptr, 0, CrcOrder::HighFirst);
   Exchange(req.data(), reqLen, resp.data(), kSmallBuf, false, 500);
-  if (resp[10] != cmd || resp[11] != 0x00) return false;
+  if (!IsRespOk(resp.data(), cmd)) return false;
   if (!pnLen) return true;
   *pnLen = CopyRxData(resp.data(), kSmallBuf, pData, *pnLen);
   if (pbNewVersion) *pbNewVersion = IsNewVersionText(pData, *pnLen) ? 1 : 0;

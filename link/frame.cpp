@@ -67,7 +67,14 @@ int GetRxData(const BYTE* pFrame, BYTE* pDest, DWORD dwCap) {
   return static_cast<int>(n);
 }
 
-bool IsRespOk(const BYTE* pResp, BYTE cmd) { return pResp && pResp[10] == cmd && pResp[11] == 0x00; }
+// A V3 frame has a byte of its own at offset 11 and its status at 12; reading
+// offset 11 there would take every V3 refusal for an acceptance.
+BYTE GetRespStatus(const BYTE* pResp) {
+  if (!pResp) return 0xFF;
+  return pResp[8] == '3' ? pResp[12] : pResp[11];
+}
+
+bool IsRespOk(const BYTE* pResp, BYTE cmd) { return pResp && pResp[10] == cmd && GetRespStatus(pResp) == 0x00; }
 
 WORD GetRespCode(const BYTE* pFrame) {
   if (!pFrame) return 0;

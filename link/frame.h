@@ -26,6 +26,11 @@ int CheckRxFrame(const BYTE* p, DWORD nBuffered);
 // Copies the data of the frame at pFrame into pDest (NUL-terminated);
 // returns the count, -1 for a null frame, -2 when the frame does not fit dwCap.
 int GetRxData(const BYTE* pFrame, BYTE* pDest, DWORD dwCap);
+// The status byte of a response: offset 11 in a V2 frame, 12 in a V3 frame
+// (version digit '3' at offset 8). A zeroed buffer reads status 0 at 11.
+BYTE GetRespStatus(const BYTE* pResp);
+// Not null, command byte cmd at offset 10, status 0x00 (where the frame's
+// version keeps it).
 bool IsRespOk(const BYTE* pResp, BYTE cmd);
 WORD GetRespCode(const BYTE* pFrame);
 

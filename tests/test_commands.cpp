@@ -300,6 +300,23 @@ TEST_P(CommandsTest, AnAnswerThatDoesNotCheckOutIsNoAcceptance) {
   }
 }
 
+// A V3 answer keeps its status one byte later than a V2 answer: a V3 refusal
+// is a refusal, a V3 acceptance an acceptance. (The serial header search
+// finds V2 frames only.)
+TEST_P(CommandsTest, AV3AnswerIsJudgedByItsOwnStatusByte) {
+  if (GetParam() != kInterfaceUsbHid) GTEST_SKIP() << "V3 answers reach the wrappers over USB HID only";
+  for (const JudgedCall& c : JudgedCalls()) {
+    SCOPED_TRACE(c.name);
+    for (BYTE status : {BYTE{0x00}, BYTE{0x05}}) {
+      m_responder = [&c, status](const Request&) { return std::optional<Bytes>(MakeFrameV3(c.cmd, status)); };
+      EXPECT_EQ(c.call(), status == 0x00) << "status " << int(status);
+    }
+  }
+  // Boot-mode entry takes 0xF2 in either version.
+  m_responder = [](const Request&) { return std::optional<Bytes>(MakeFrameV3(0xC7, 0xF2)); };
+  EXPECT_TRUE(RequestBootMode());
+}
+
 TEST_P(CommandsTest, RawTransceiveReturnsTheResponseLengthWithoutJudging) {
   const Bytes frame = Req("99 01 00 00 54 ED");
   for (const auto& answer : {MakeFrame(0x99, 0xF2, {1, 2, 3}), MakeFrame(0x12, 0x34)}) {

@@ -147,6 +147,11 @@ TEST(IsRespOk, StatusRules) {
   EXPECT_FALSE(IsRespOk(ok.data(), 0x29));
   auto f2 = MakeFrame(0xC7, 0xF2);
   EXPECT_FALSE(IsRespOk(f2.data(), 0xC7));
+  // V3 keeps the status at offset 12; its offset 11 is a spare byte.
+  EXPECT_TRUE(IsRespOk(MakeFrameV3(0xC7, 0x00).data(), 0xC7));
+  EXPECT_FALSE(IsRespOk(MakeFrameV3(0xC7, 0x04).data(), 0xC7));
+  EXPECT_EQ(GetRespStatus(MakeFrameV3(0xC7, 0x04).data()), 0x04);
+  EXPECT_EQ(GetRespStatus(f2.data()), 0xF2);
   EXPECT_EQ(GetRespCode(MakeFrame(0x04, 0xF0, {}, CrcOrder::LowFirst).data()), 0x04F0);
   EXPECT_EQ(GetRespCode(nullptr), 0);
 }
