@@ -1,0 +1,389 @@
+// readerctl: the command-line front end. "load" and "reset-default" run the
+// operator window's own logic (CTAVDownloadApDlg) with a console view in
+// place of the window; the main thread plays the window thread. The other
+// commands list what the window would find, or read version resources.
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "app/app.h"
+#include "app/file_version_info.h"
+#include "app/known_readers.h"
+#include "cli/args.h"
+#include "cli/console_pump.h"
+#include "cli/console_view.h"
+#include "cli/json_writer.h"
+#include "cli/outcome.h"
+#include "cli/port_alias.h"
+#include "platform/clock.h"
+#include "platform/com_map.h"
+#include "platform/hid.h"
+#include "platform/stop.h"
+#include "transport/connection.h"
+#include "ui/main_dialog.h"
+
+namespace {
+
+// After a stop, the worker gets this long to leave before the process ends
+// without it. Every wait and transfer ends at once on a stop, so this only
+// guards against a worker that hangs.
+constexpr std::uint64_t kStopGraceMs = 15000;
+// The waiting thread's wait on the worker, renewed until it ends.
+constexpr std::uint64_t kJoinSliceMs = 3600 * 1000;
+
+void WriteAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = write(fd, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // a closed pipe must not end an update: the output is lost, the run goes on
+    }
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+void Out(std::string_view text) { WriteAll(STDOUT_FILENO, text); }
+void Err(std::string_view text) { WriteAll(STDERR_FILENO, text); }
+
+void OnStopSignal(int) { plat::Stop().Request(); }
+
+// Ctrl-C and SIGTERM raise the stop request: the run ends between exchanges
+// and the link is closed. A second signal ends the process at once (the
+// handler is reset after the first). A closed output pipe is not a reason to
+// break off an update.
+void InstallSignalHandlers() {
+  (void)plat::Stop();  // made here, not first inside the handler
+  struct sigaction sa {};
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESETHAND;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+int TerminalColumns() {
+  winsize ws{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+  return 80;
+}
+
+int UsageError(const std::string& strError) {
+  Err("readerctl: " + strError + "\n");
+  Err(UsageText());
+  return kExitUsage;
+}
+
+// The window, its view and the main thread's event queue for one run.
+struct Session {
+  explicit Session(const CliOptions& opt)
+      : view(ConsoleOutput{Out, Err, !opt.bJson && isatty(STDERR_FILENO) == 1, TerminalColumns()}, opt.bJson, &pump) {
+    dialog.AttachView(&view);
+    theApp.SetMainDialog(&dialog);
+  }
+  ~Session() {
+    theApp.SetMainDialog(nullptr);
+    dialog.AttachView(nullptr);
+  }
+
+  ConsolePump pump;
+  plat::ScopedThreadPump scopedPump{pump};
+  ConsoleView view;
+  CTAVDownloadApDlg dialog;  // last: gone before the view it draws on
+};
+
+// The operator's choices, made in the window's controls as the operator would.
+void ChooseInterface(Session& s, const CliOptions& opt, int nPort) {
+  if (!opt.bRs232) return;  // start-up has selected USB
+  s.view.SetListSelection(IDC_INTERFACE_LIST, 0);
+  s.dialog.OnInterfaceChange();
+  s.view.SetListSelection(IDC_BAUD_LIST, opt.nBaudIndex);
+  if (nPort <= 0) return;  // the first port the start-up scan found, as in the window
+  const std::string strItem = "COM" + std::to_string(nPort);
+  const std::vector<std::string> items = s.view.ListItems(IDC_PORT_LIST);
+  int nIndex = -1;
+  for (std::size_t i = 0; i < items.size(); ++i)
+    if (items[i] == strItem) nIndex = static_cast<int>(i);
+  if (nIndex < 0) {
+    // Not among the ports that opened at start-up (busy, missing, or not
+    // opening at 9600): typed into the port list, so that the connect step
+    // tries it and reports in its own words.
+    s.view.AddListItem(IDC_PORT_LIST, strItem);
+    nIndex = static_cast<int>(items.size());
+  }
+  s.view.SetListSelection(IDC_PORT_LIST, nIndex);
+}
+
+// Serves the worker's calls on the main thread until the worker has ended.
+// A stop (Ctrl-C) ends the window as closing it would; the worker then
+// leaves at its next step and is still served until it has.
+void WaitForWorker(Session& s) {
+  std::atomic<bool> bDone{false};
+  std::thread waiter([&] {
+    while (!s.dialog.JoinWorker(plat::NowMs() + kJoinSliceMs)) {
+    }
+    bDone = true;
+    s.pump.Wake();
+  });
+  bool bCancelled = false;
+  std::uint64_t nDeadline = UINT64_MAX;
+  for (;;) {
+    const ConsolePump::ServeEnd end = s.pump.Serve([&] { return bDone.load(); }, nDeadline, !bCancelled);
+    if (end == ConsolePump::ServeEnd::Done) break;
+    if (end == ConsolePump::ServeEnd::Stopped) {
+      s.dialog.OnCancel();
+      bCancelled = true;
+      nDeadline = plat::NowMs() + kStopGraceMs;
+      continue;
+    }
+    s.view.Note("readerctl: the run did not stop in time; leaving it");
+    _exit(kExitInterrupted);
+  }
+  waiter.join();
+}
+
+void ReportEnd(Session& s, const CliOptions& opt, const char* pszWhat, int nStatus) {
+  s.view.Finish();
+  if (opt.bJson) {
+    s.view.EmitJson(JsonObject()
+                        .Add("event", "result")
+                        .Add("ok", nStatus == kExitOk)
+                        .Add("code", nStatus)
+                        .Add("log", s.view.LogText()));
+    return;
+  }
+  if (nStatus == kExitOk) {
+    s.view.Note(std::string("readerctl: ") + pszWhat + ": success");
+  } else {
+    s.view.Note(std::string("readerctl: ") + pszWhat + ": " + ExitStatusText(nStatus) + " (exit status " +
+                std::to_string(nStatus) + ")");
+  }
+}
+
+// Makes --port usable; false (after saying why) when it cannot be.
+bool PreparePort(const CliOptions& opt, ComPortAlias* pAlias, int* pnPort) {
+  *pnPort = 0;
+  if (!opt.bRs232 || opt.strPort.empty()) return true;
+  std::string strError;
+  *pnPort = pAlias->Resolve(opt.strPort, &strError);
+  if (*pnPort > 0) return true;
+  Err("readerctl: " + strError + "\n");
+  return false;
+}
+
+int RunLoad(const CliOptions& opt) {
+  ComPortAlias alias;
+  int nPort = 0;
+  if (!PreparePort(opt, &alias, &nPort)) return kExitNoLink;
+
+  Session s(opt);
+  std::error_code ec;
+  const std::filesystem::path file = std::filesystem::absolute(opt.strFile, ec);
+  s.view.SetFileAnswer(ec ? opt.strFile : file.string());
+  s.dialog.OnInitDialog();
+  ChooseInterface(s, opt, nPort);
+
+  LoadObservation obs;
+  if (!plat::Stop().Requested()) s.dialog.OnLoad();
+  obs.bWorkerStarted = s.dialog.IsRunInProgress() || s.dialog.GetWorkerExitCode() != -1;
+  if (obs.bWorkerStarted) WaitForWorker(s);
+  obs.bInterrupted = plat::Stop().Requested();
+  obs.nWorkerExitCode = s.dialog.GetWorkerExitCode();
+  obs.strTranscript = s.view.Transcript();
+  // The window closes: the pacing table is emptied, the reader list freed.
+  s.dialog.OnCancel();
+  s.dialog.OnDestroy();
+  CloseInterface();
+
+  const int nStatus = LoadExitStatus(obs);
+  s.view.Finish();
+  if (obs.bInterrupted) s.view.Note("readerctl: interrupted; " + ReaderStateAfterInterrupt(obs.strTranscript));
+  ReportEnd(s, opt, "load", nStatus);
+  return nStatus;
+}
+
+int RunResetDefault(const CliOptions& opt) {
+  ComPortAlias alias;
+  int nPort = 0;
+  if (!PreparePort(opt, &alias, &nPort)) return kExitNoLink;
+
+  Session s(opt);
+  s.dialog.OnInitDialog();
+  ChooseInterface(s, opt, nPort);
+  if (!plat::Stop().Requested()) s.dialog.OnResetDefault();
+
+  ResetObservation obs;
+  obs.bInterrupted = plat::Stop().Requested();
+  obs.strTranscript = s.view.Transcript();
+  s.dialog.OnCancel();
+  s.dialog.OnDestroy();
+  CloseInterface();
+
+  const int nStatus = ResetExitStatus(obs);
+  s.view.Finish();
+  if (obs.bInterrupted) s.view.Note("readerctl: interrupted; the link is closed, the reader may be restarting");
+  ReportEnd(s, opt, "reset-default", nStatus);
+  return nStatus;
+}
+
+int RunListPorts(const CliOptions& opt) {
+  int ports[kMaxComPort] = {};
+  int nCount = 0;
+  EnumComPorts(kBaudTable[opt.nBaudIndex], &nCount, ports);
+  for (int i = 0; i < nCount; ++i) {
+    const std::string strName = "COM" + std::to_string(ports[i]);
+    const std::string strPath = plat::ComPortPath(ports[i]);
+    if (opt.bJson) {
+      Out(JsonObject().Add("event", "port").Add("name", strName).Add("path", strPath).Line());
+    } else {
+      Out(strName + "  " + strPath + "\n");
+    }
+  }
+  if (nCount == 0 && !opt.bJson) Err("readerctl: no serial port can be opened\n");
+  return kExitOk;
+}
+
+std::string Hex4(unsigned nValue) {
+  char sz[8];
+  std::snprintf(sz, sizeof sz, "0x%04X", nValue & 0xFFFFu);
+  return sz;
+}
+
+int RunListReaders(const CliOptions& opt) {
+  std::vector<plat::HidInterfaceInfo> interfaces;
+  if (!plat::HidBackend().Enumerate(&interfaces)) {
+    Err("readerctl: the HID interfaces cannot be listed\n");
+    return kExitFailed;
+  }
+  int nFound = 0;
+  for (const plat::HidInterfaceInfo& info : interfaces) {
+    const KnownReader* pKnown = nullptr;
+    for (const KnownReader& r : g_KnownReaders)
+      if (r.wVid == info.vendorId && r.wPid == info.productId) pKnown = &r;
+    if (!pKnown) continue;
+    ++nFound;
+    const std::string strModel = pKnown->pszModel ? pKnown->pszModel : "";
+    if (opt.bJson) {
+      Out(JsonObject()
+              .Add("event", "reader")
+              .Add("vendor", Hex4(info.vendorId))
+              .Add("product", Hex4(info.productId))
+              .Add("path", info.path)
+              .Add("model", strModel)
+              .Line());
+    } else {
+      std::string strLine = Hex4(info.vendorId) + "  " + Hex4(info.productId) + "  " + info.path;
+      if (!strModel.empty()) strLine += "  " + strModel;
+      Out(strLine + "\n");
+    }
+  }
+  if (nFound == 0 && !opt.bJson) Err("readerctl: no known reader is connected\n");
+  return kExitOk;
+}
+
+std::string FourPartVersion(DWORD dwMS, DWORD dwLS) {
+  return std::to_string(dwMS >> 16) + "." + std::to_string(dwMS & 0xFFFF) + "." + std::to_string(dwLS >> 16) + "." +
+         std::to_string(dwLS & 0xFFFF);
+}
+
+int RunVersion(const CliOptions& opt) {
+  CFileVersionInfo info;
+  if (!info.Create()) {
+    Err("readerctl: the program's version information cannot be read\n");
+    return kExitFailed;
+  }
+  const plat::VS_FIXEDFILEINFO& fixed = info.GetFixedFileInfo();
+  const std::string strFileVersion = FourPartVersion(fixed.dwFileVersionMS, fixed.dwFileVersionLS);
+  if (opt.bJson) {
+    Out(JsonObject()
+            .Add("event", "version")
+            .Add("version", info.GetFileVersionText())
+            .Add("file_version", strFileVersion)
+            .Line());
+  } else {
+    Out("readerctl " + info.GetFileVersionText() + " (file version " + strFileVersion + ")\n");
+  }
+  return kExitOk;
+}
+
+int RunVersionInfo(const CliOptions& opt) {
+  CFileVersionInfo info;
+  if (!info.Create(opt.strFile.c_str())) {
+    Err("readerctl: " + opt.strFile + ": no version information can be read from it\n");
+    return kExitFileRefused;
+  }
+  const plat::VS_FIXEDFILEINFO& fixed = info.GetFixedFileInfo();
+  const std::pair<const char*, const std::string*> texts[] = {
+      {"CompanyName", &info.GetCompanyName()},
+      {"FileDescription", &info.GetFileDescription()},
+      {"FileVersion", &info.GetFileVersionText()},
+      {"InternalName", &info.GetInternalName()},
+      {"LegalCopyright", &info.GetLegalCopyright()},
+      {"OriginalFileName", &info.GetOriginalFileName()},
+      {"ProductName", &info.GetProductName()},
+      {"ProductVersion", &info.GetProductVersion()},
+      {"Comments", &info.GetComments()},
+      {"LegalTrademarks", &info.GetLegalTrademarks()},
+      {"PrivateBuild", &info.GetPrivateBuild()},
+      {"SpecialBuild", &info.GetSpecialBuild()},
+  };
+  const std::string strFileVersion = FourPartVersion(fixed.dwFileVersionMS, fixed.dwFileVersionLS);
+  if (opt.bJson) {
+    JsonObject obj;
+    obj.Add("event", "version_info").Add("file_version", strFileVersion);
+    for (const auto& [pszKey, pText] : texts) obj.Add(pszKey, *pText);
+    Out(obj.Line());
+    return kExitOk;
+  }
+  std::string strOut = "FileVersion (fixed): " + strFileVersion + "\n";
+  for (const auto& [pszKey, pText] : texts) strOut += std::string(pszKey) + ": " + *pText + "\n";
+  Out(strOut);
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  const CliParse parse = ParseCommandLine(args);
+  if (!parse.bOk) return UsageError(parse.strError);
+  const CliOptions& opt = parse.options;
+
+  // The window's switches, read by the one switch reader.
+  theApp.SetCommandLine(SwitchCommandText(opt));
+  theApp.ReadCommandLine();
+
+  switch (opt.command) {
+    case CliCommand::Help:
+      Out(UsageText());
+      return kExitOk;
+    case CliCommand::Load:
+      InstallSignalHandlers();
+      return RunLoad(opt);
+    case CliCommand::ResetDefault:
+      InstallSignalHandlers();
+      return RunResetDefault(opt);
+    case CliCommand::ListPorts:
+      return RunListPorts(opt);
+    case CliCommand::ListReaders:
+      return RunListReaders(opt);
+    case CliCommand::Version:
+      return RunVersion(opt);
+    case CliCommand::VersionInfo:
+      return RunVersionInfo(opt);
+    case CliCommand::None:
+      break;
+  }
+  return UsageError("no command given");
+}
