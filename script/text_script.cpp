@@ -220,9 +220,12 @@ int RunScriptCommands(CTAVDownloadApDlg* pDialog, const BYTE* pData, int nFileLe
 
   // Where the request frame starts inside a command's bytes: it decides only
   // which two bytes the pacing looks up and the failure report shows; the
-  // bytes always go out whole. It follows the tagged-report flag as the
-  // previous script run left it: a USB HID link whose flag is still 0 gets 1.
-  const int nOffset = IsUsbHid() && HidGetTaggedReports() == 0 ? 1 : 0;
+  // bytes always go out whole. Bytes written as raw reports on USB HID (a
+  // "#USBHID version" script) start with a report tag, so their frame starts
+  // at 1; request frames cut into tagged reports by the device, and every
+  // frame on RS-232, start at 0. This follows the run's own flag, not the one
+  // a previous run left behind, so a C7-15 is always found and paced.
+  const int nOffset = IsUsbHid() && bTagged == 0 ? 1 : 0;
   // The flag of this run stays set after it, on RS-232 too.
   HidSetTaggedReports(bTagged);
 
