@@ -27,12 +27,18 @@ namespace {
 std::size_t PickSize(const std::uint8_t* s) {
   const std::uint32_t v = s[0] | (s[1] << 8) | (s[2] << 16);
   switch (v % 6) {
-    case 0: return v % 4096;                                        // small files
-    case 1: return kImageMinSize - 8 + (v >> 3) % 16;               // the lower edge
-    case 2: return kImageMaxSize - 8 + (v >> 3) % 16;               // the upper edge
-    case 3: return kImageMinSize + (v >> 3) % (kImageMaxSize - kImageMinSize + 1);
-    case 4: return static_cast<std::size_t>(kImageSizeQuantum) * (70 + (v >> 3) % 19);  // multiples of 4096
-    default: return kImageTrailerSize + (v >> 3) % 1024;            // about one trailer
+    case 0:
+      return v % 4096;  // small files
+    case 1:
+      return kImageMinSize - 8 + (v >> 3) % 16;  // the lower edge
+    case 2:
+      return kImageMaxSize - 8 + (v >> 3) % 16;  // the upper edge
+    case 3:
+      return kImageMinSize + (v >> 3) % (kImageMaxSize - kImageMinSize + 1);
+    case 4:
+      return static_cast<std::size_t>(kImageSizeQuantum) * (70 + (v >> 3) % 19);  // multiples of 4096
+    default:
+      return kImageTrailerSize + (v >> 3) % 1024;  // about one trailer
   }
 }
 

@@ -64,9 +64,9 @@ constexpr std::uint64_t kExchangeTimeoutMs = 65000;  // every exchange
 // than its deadline: 5 failed steps, each a 200 ms read and 300 ms of waits,
 // plus the 400 ms of waits of its regular steps and one more read.
 constexpr std::uint64_t kFailedStepsMs = 5 * (200 + 300) + 400 + 200;
-constexpr std::uint64_t kUsbPauseMs = 450;         // before every script attempt on USB HID
-constexpr std::uint64_t kBootEntryWaitMs = 5000;   // after the enter-bootloader command
-constexpr std::uint64_t kPacingWaitMs = 5000;      // before C7-15 (pacing preset)
+constexpr std::uint64_t kUsbPauseMs = 450;           // before every script attempt on USB HID
+constexpr std::uint64_t kBootEntryWaitMs = 5000;     // after the enter-bootloader command
+constexpr std::uint64_t kPacingWaitMs = 5000;        // before C7-15 (pacing preset)
 constexpr std::uint64_t kVersionPausesMs = 3 * 300;  // USB settling and the query pauses
 constexpr int kScriptAttempts = 3;
 
@@ -139,7 +139,7 @@ class Line {
     } else {
       m_usbFront = std::make_unique<HidFront>(reader, SimHidMode::Interrupt64, kSimReaderVendorId, kSimReaderProductId);
       m_dev = &m_hid.AddDeviceWithDescriptor(kSimReaderVendorId, kSimReaderProductId,
-                                            SimHidReportDescriptor(SimHidMode::Interrupt64));
+                                             SimHidReportDescriptor(SimHidMode::Interrupt64));
       m_dev->onOutput = [this](const fakehid::Report& r) {
         m_usbFront->OnOutputReport(r);
         DeliverUsb();
@@ -293,8 +293,8 @@ class Station {
 // ---- the table -------------------------------------------------------------
 
 // Each procedure's closing step lines.
-constexpr char kOk[] = "";  // the run succeeds
-const char* const kNotRun = nullptr;  // the fault does not apply to this path or interface
+constexpr char kOk[] = "";                         // the run succeeds
+const char* const kNotRun = nullptr;               // the fault does not apply to this path or interface
 constexpr char kVersionCheck[] = "version check";  // the run's version check fails
 constexpr char kSendFail[] = "[Err] Send command fail.";
 constexpr char kPingFail[] = "[Err] Ping Failed";
@@ -320,11 +320,11 @@ constexpr Expect Both(const char* binary, const char* script) { return {binary, 
 
 struct FaultRow {
   std::string name;
-  std::function<void(ReaderConfig&)> config;         // the reader as it is built (may be null)
+  std::function<void(ReaderConfig&)> config;        // the reader as it is built (may be null)
   std::function<void(ReaderModel&, Line&)> inject;  // the fault, set before "Load" (may be null)
   Expect expect;
-  int nSilent;             // exchanges the fault may make run out their whole time-out
-  bool bRecover = true;    // a following "/chklegacy" run can update this reader
+  int nSilent;           // exchanges the fault may make run out their whole time-out
+  bool bRecover = true;  // a following "/chklegacy" run can update this reader
 };
 
 ReaderFaults With(const std::function<void(ReaderFaults&)>& set) {
@@ -349,18 +349,24 @@ std::vector<FaultRow> Rows() {
       {"no fault", nullptr, nullptr, Both(kOk, kOk), 0},
       // Noise is dropped by the serial header search; in HID reports it makes
       // no frame at all, so nothing is understood over USB.
-      {"noise before every answer", nullptr, Faults([](ReaderFaults& f) { f.nNoiseBytes = 40; }),
-       {kOk, kVersionCheck, kOk, kSendFail}, 0},
+      {"noise before every answer",
+       nullptr,
+       Faults([](ReaderFaults& f) { f.nNoiseBytes = 40; }),
+       {kOk, kVersionCheck, kOk, kSendFail},
+       0},
       // The HID path does not check frame CRCs (the USB link has its own).
-      {"wrong CRC on the erase answer", nullptr,
+      {"wrong CRC on the erase answer",
+       nullptr,
        Faults([](ReaderFaults& f) {
          f.bBadCrc = true;
          f.nFaultCmd = 0xC702;
        }),
-       {kEraseFail, kOk, kSendFail, kOk}, 0},
+       {kEraseFail, kOk, kSendFail, kOk},
+       0},
       // A refused verification whose status byte the line turned into 00: the
       // CRC no longer fits, so the answer must not count as an acceptance.
-      {"refused verification with a corrupted status", nullptr,
+      {"refused verification with a corrupted status",
+       nullptr,
        [](ReaderModel& r, Line& l) {
          r.SetFaults(With([](ReaderFaults& f) {
            f.nStatusCmd = 0xC704;
@@ -371,11 +377,10 @@ std::vector<FaultRow> Rows() {
            if (code == 0xC704 && at + 12 <= a.size()) a[at + 11] = 0x00;
          };
        },
-       {kVerifyFail, kNotRun, kSendFail, kNotRun}, 0},
-      {"silent reader", nullptr, Faults([](ReaderFaults& f) { f.bSilent = true; }),
-       Both(kVersionCheck, kSendFail), 3},
-      {"silent on every block", nullptr,
-       Faults([](ReaderFaults& f) {
+       {kVerifyFail, kNotRun, kSendFail, kNotRun},
+       0},
+      {"silent reader", nullptr, Faults([](ReaderFaults& f) { f.bSilent = true; }), Both(kVersionCheck, kSendFail), 3},
+      {"silent on every block", nullptr, Faults([](ReaderFaults& f) {
          f.bSilent = true;
          f.nFaultCmd = 0xC703;
        }),
@@ -412,10 +417,17 @@ std::vector<FaultRow> Rows() {
        Both(kProgramFail, kSendFail), 0},
       // A V3 frame is never found by the serial header search; over USB HID it
       // is read, and its status byte must be looked for where V3 keeps it.
-      {"V3 answers", [](ReaderConfig& c) { c.frameVersion = SimFrameVersion::V3; }, nullptr,
-       {kVersionCheck, kOk, kSendFail, kOk}, 3, false},
-      {"V3 answers, a block refused", [](ReaderConfig& c) { c.frameVersion = SimFrameVersion::V3; },
-       Faults([](ReaderFaults& f) { f.nRejectBlock = 5; }), {kNotRun, kProgramFail, kNotRun, kSendFail}, 0},
+      {"V3 answers",
+       [](ReaderConfig& c) { c.frameVersion = SimFrameVersion::V3; },
+       nullptr,
+       {kVersionCheck, kOk, kSendFail, kOk},
+       3,
+       false},
+      {"V3 answers, a block refused",
+       [](ReaderConfig& c) { c.frameVersion = SimFrameVersion::V3; },
+       Faults([](ReaderFaults& f) { f.nRejectBlock = 5; }),
+       {kNotRun, kProgramFail, kNotRun, kSendFail},
+       0},
       // Power lost when block 70 arrives: no answer, then the bootloader with
       // an erased application, which refuses the same block out of sequence.
       {"reader restarts in the middle of the download", nullptr,
@@ -441,8 +453,8 @@ std::vector<FaultRow> Rows() {
     const char* binary;  // the binary download's step on an error status
     const char* script;  // the script's
   } commands[] = {
-      {0x2904, kVersionCheck, kOk},  // the script path asks nothing
-      {0x1801, kOk, kOk},            // any answer to a ping will do
+      {0x2904, kVersionCheck, kOk},         // the script path asks nothing
+      {0x1801, kOk, kOk},                   // any answer to a ping will do
       {0xC741, kPingFail, kBlVersionFail},  // the script takes any answer, then C7-10 meets the application
       {0xC710, kOk, kBlVersionFail},
       {0xC701, kEraseFail, kOk},
@@ -457,13 +469,11 @@ std::vector<FaultRow> Rows() {
       char name[64];
       std::snprintf(name, sizeof name, "status %02X on %02X-%02X", status, c.code >> 8, c.code & 0xFF);
       const WORD code = c.code;
-      rows.push_back({name, nullptr,
-                      Faults([code, status](ReaderFaults& f) {
+      rows.push_back({name, nullptr, Faults([code, status](ReaderFaults& f) {
                         f.nStatusCmd = code;
                         f.byStatus = status;
                       }),
-                      status == 0xF2 && code == 0xC741 ? Both(kEraseFail, kBlVersionFail)
-                                                       : Both(c.binary, c.script),
+                      status == 0xF2 && code == 0xC741 ? Both(kEraseFail, kBlVersionFail) : Both(c.binary, c.script),
                       0});
     }
   }
@@ -530,9 +540,9 @@ void FaultInjectionTest::RunRow(const FaultRow& row, Proc proc, Iface iface, con
     EXPECT_EQ(bReported, *step == '\0') << LogTail(log);
     if (bReported) {
       EXPECT_TRUE(EndsWith(log, std::string("100% Done and Rebooting\r\n") +
-                                    (proc == Proc::Binary ? kSimSampleImage
-                                                          : iface == Iface::Usb ? kSimSampleUsbHidScript
-                                                                                : kSimSampleRs232Script) +
+                                    (proc == Proc::Binary  ? kSimSampleImage
+                                     : iface == Iface::Usb ? kSimSampleUsbHidScript
+                                                           : kSimSampleRs232Script) +
                                     "\r\n"))
           << LogTail(log);
     } else if (*step) {
@@ -540,7 +550,8 @@ void FaultInjectionTest::RunRow(const FaultRow& row, Proc proc, Iface iface, con
       // (a failed version check ends the run before any procedure).
       std::string tail = std::string(step == kVersionCheck ? kSendFail : step) + "\r\n" + Help(iface) + "\r\n";
       if (step != kVersionCheck) tail += "Error, Download Failed\r\n";
-      EXPECT_TRUE(EndsWith(log, tail)) << "expected the log to end with\n" << tail << "\nbut it ends with\n"
+      EXPECT_TRUE(EndsWith(log, tail)) << "expected the log to end with\n"
+                                       << tail << "\nbut it ends with\n"
                                        << LogTail(log);
       EXPECT_EQ(log.find("100% Done and Rebooting"), std::string::npos) << LogTail(log);
     }
