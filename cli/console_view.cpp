@@ -82,7 +82,9 @@ ConsoleView::ConsoleView(ConsoleOutput out, bool bJson, ConsolePump* pPump)
 
 ConsoleView::~ConsoleView() {
   if (!m_pPump) return;
+  // The pump may outlive the view: none of its timers may call back here.
   m_pPump->KillTimer(kTickerKey);
+  for (UINT_PTR nId : m_timerIds) m_pPump->KillTimer(nId);
 }
 
 void ConsoleView::SetFileAnswer(std::optional<std::string> path) {
@@ -278,6 +280,10 @@ void ConsoleView::SetElapsedText(const std::string& strText) {
 
 void ConsoleView::SetTimer(UINT_PTR nIDEvent, UINT nElapseMs) {
   if (!m_pPump) return;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (std::find(m_timerIds.begin(), m_timerIds.end(), nIDEvent) == m_timerIds.end()) m_timerIds.push_back(nIDEvent);
+  }
   m_pPump->SetTimer(nIDEvent, nElapseMs, [this, nIDEvent] {
     IDialogEvents* pSink = nullptr;
     {

@@ -163,4 +163,5 @@ class ConsoleView final : public IDialogView {
   std::optional<std::string> m_fileAnswer;
   bool m_bFileAsked = false;
   int m_nEndResult = -1;
+  std::vector<UINT_PTR> m_timerIds;  // the window's timers set on the pump, killed with the view
 };

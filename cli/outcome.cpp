@@ -88,7 +88,7 @@ std::string ReaderStateAfterInterrupt(const std::string& strTranscript) {
     return "the update had finished; the reader was restarting with its new firmware";
   if (AnyLineStartsWith(strTranscript, {enterBoot, erased}))
     return "reader may be left in its bootloader: run the update again to finish it";
-  return "the reader had not been sent into its bootloader";
+  return "the reader was not seen entering its bootloader";
 }
 
 const char* ExitStatusText(int nStatus) {
