@@ -856,41 +856,81 @@ TEST_F(QtWindowTest, ResetDefaultKeepsTheWindowTickingDuringItsWaits) {
   EXPECT_TRUE(RunControlsEnabled());
 }
 
+TEST_F(QtWindowTest, ClosingTheWindowDuringResetDefaultEndsItsWaits) {
+  StartSim({"--restart-ms", "200"});
+  OpenWindow();
+  SelectRs232AndSimPort();
+
+  // The close box, pressed while the handler waits for the reader to come
+  // up again (a timer of the window fires inside that wait).
+  struct CloseSink : IDialogEvents {
+    void OnTimer(UINT_PTR) override {
+      if (!nClosedAt && pView->GetLogText().find("Waiting to System Up and Ready...") != std::string::npos) {
+        nClosedAt = plat::NowMs();
+        pView->close();
+      }
+    }
+    QtDialogView* pView = nullptr;
+    std::uint64_t nClosedAt = 0;
+  } sink;
+  sink.pView = m_pView.get();
+  m_pView->SetEventSink(&sink);
+  m_pView->SetTimer(7, 20);
+  QTest::mouseClick(m_pView->ResetDefaultButton(), Qt::LeftButton);
+  const std::uint64_t nReturnedAt = plat::NowMs();
+
+  ASSERT_NE(sink.nClosedAt, 0u) << m_pView->GetLogText();
+  EXPECT_TRUE(m_pView->HasEnded());
+  EXPECT_TRUE(plat::Stop().Requested());
+  EXPECT_FALSE(m_pView->IsTimerRunning(7));
+  // The first of its waits alone is five seconds; ended by the close, the
+  // handler returns long before.
+  EXPECT_LT(nReturnedAt - sink.nClosedAt, 5000u);
+}
+
 TEST(QtWindowProgram, ClosingTheWindowDuringARunEndsTheProgramAtOnce) {
-  const fs::path dir = fs::temp_directory_path() / ("qtwin-close-" + std::to_string(getpid()));
-  fs::create_directories(dir / "com");
-  const std::string strSocket = (dir / "reader.sock").string();
-  const std::string strScript = WriteFile(dir / "short_usbhid.txt", ShortScript(SimScriptKind::UsbHid, 2));
+  // "Load" runs on a worker; "Reset Default" runs on the window thread and
+  // waits there, inside the window's own event loop.
+  for (const char* pszClick : {"load", "reset"}) {
+    SCOPED_TRACE(pszClick);
+    const fs::path dir = fs::temp_directory_path() / ("qtwin-close-" + std::to_string(getpid()) + "-" + pszClick);
+    fs::create_directories(dir / "com");
+    const std::string strSocket = (dir / "reader.sock").string();
+    const std::string strScript = WriteFile(dir / "short_usbhid.txt", ShortScript(SimScriptKind::UsbHid, 2));
 
-  // One reader on both lines: the HID socket for the run, a serial line so
-  // that the window finds a port at start-up (else it would wait for the
-  // operator to close its "No COM Port Available" box).
-  SimProcess sim(SimProcess::ProgramIn(READERTOOL_BINARY_DIR));
-  ASSERT_TRUE(sim.Start(
-      {"--hid", "int64", "--hid-socket", strSocket, "--pty", "--com", "9", "--com-dir", (dir / "com").string()}))
-      << sim.Output();
+    // One reader on both lines: the HID socket for the run, a serial line so
+    // that the window finds a port at start-up (else it would wait for the
+    // operator to close its "No COM Port Available" box).
+    SimProcess sim(SimProcess::ProgramIn(READERTOOL_BINARY_DIR));
+    ASSERT_TRUE(sim.Start(
+        {"--hid", "int64", "--hid-socket", strSocket, "--pty", "--com", "9", "--com-dir", (dir / "com").string()}))
+        << sim.Output();
 
-  ChildProgram tool;
-  ASSERT_TRUE(tool.Start(BuildDir() + "/ui/qt/readertool", {{"QT_QPA_PLATFORM", "offscreen"},
-                                                            {"READERTOOL_COM_DIR", (dir / "com").string()},
-                                                            {"READERTOOL_HID_SIM", strSocket},
-                                                            {kTestChooseFileEnv, strScript},
-                                                            {kTestClickEnv, "load"}}));
-  ASSERT_TRUE(tool.ReadUntil("readertool: run started", kRunDeadlineMs)) << tool.Output();
+    ChildProgram tool;
+    ASSERT_TRUE(tool.Start(BuildDir() + "/ui/qt/readertool", {{"QT_QPA_PLATFORM", "offscreen"},
+                                                              {"READERTOOL_COM_DIR", (dir / "com").string()},
+                                                              {"READERTOOL_HID_SIM", strSocket},
+                                                              {kTestChooseFileEnv, strScript},
+                                                              {kTestClickEnv, pszClick}}));
+    ASSERT_TRUE(tool.ReadUntil("readertool: run started", kRunDeadlineMs)) << tool.Output();
 
-  // SIGTERM closes the window as its close box does. The run is waiting for
-  // the reader's bootloader (five seconds) or in an exchange: the program
-  // must end within a second all the same.
-  tool.Signal(SIGTERM);
-  int nStatus = -1;
-  ASSERT_TRUE(tool.WaitExit(1000, &nStatus)) << tool.Output();
-  EXPECT_TRUE(WIFEXITED(nStatus));
-  EXPECT_EQ(WEXITSTATUS(nStatus), 0);
-  EXPECT_EQ(tool.Output().find("run ended"), std::string::npos) << tool.Output();
+    // SIGTERM closes the window as its close box does. The run is in an
+    // exchange or in a wait of several seconds (the bootloader's start, the
+    // reader's restart): the program must end within a second all the same.
+    tool.Signal(SIGTERM);
+    int nStatus = -1;
+    ASSERT_TRUE(tool.WaitExit(1000, &nStatus)) << tool.Output();
+    EXPECT_TRUE(WIFEXITED(nStatus));
+    EXPECT_EQ(WEXITSTATUS(nStatus), 0);
+    // A stopped worker leaves the window alone.
+    if (std::string(pszClick) == "load") {
+      EXPECT_EQ(tool.Output().find("run ended"), std::string::npos) << tool.Output();
+    }
 
-  EXPECT_EQ(sim.Stop(), 0);
-  std::error_code ec;
-  fs::remove_all(dir, ec);
+    EXPECT_EQ(sim.Stop(), 0);
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
 }
 
 }  // namespace
