@@ -39,15 +39,13 @@ bool ItemTextLess(const std::string& a, const std::string& b) {
 }
 
 void EndWindow(CTAVDownloadApDlg* pDialog, int nResult) {
-  if (pDialog->IsRunInProgress()) {
-    // The worker is not killed: the stop ends its waits and transfers at
-    // once, and it leaves without touching the window. It still reads the
-    // pacing table until then, so the table is emptied when it has gone
-    // (the worker does that on its way out).
-    plat::Stop().Request();
-  } else {
-    ClearTxPacing();
-  }
+  // Closing the window ends whatever is in progress: a worker's run, or the
+  // waits of "Reset Default", which run on the window thread itself. Nothing
+  // is killed: the stop ends waits and transfers at once.
+  plat::Stop().Request();
+  // A worker still reads the pacing table until it leaves, so then it empties
+  // the table on its way out.
+  if (!pDialog->IsRunInProgress()) ClearTxPacing();
   if (IDialogView* pView = pDialog->GetView()) pView->EndDialog(nResult);
 }
 
