@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/uhid.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -114,6 +115,14 @@ bool UhidFront::CreateOn(int fd, const std::string& name, std::string* pErr) {
   std::memcpy(c.rd_data, m_descriptor.data(), m_descriptor.size());
   if (!WriteEvent(&ev, sizeof ev)) return fail(Errno("creating the uhid device"));
   return true;
+}
+
+bool UhidFront::RunAheadOfTheHost(std::string* pErr) {
+  sched_param p{};
+  p.sched_priority = 10;  // above every normal process, below the kernel's own threads
+  if (sched_setscheduler(0, SCHED_FIFO, &p) == 0) return true;
+  if (pErr) *pErr = Errno("real-time priority");
+  return false;
 }
 
 void UhidFront::Destroy() {

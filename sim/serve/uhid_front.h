@@ -61,6 +61,14 @@ class UhidFront {
   // programs holding it see the device gone. Safe to call more than once.
   void Destroy();
 
+  // uhid has no back-pressure: it queues at most 32 events for this side and
+  // drops what comes after ("Output queue is full"), whereas a real reader's
+  // bus paces the host's writes. The simulator therefore has to run as soon
+  // as an event waits: this puts the calling thread at a real-time priority
+  // (SCHED_FIFO; it blocks in poll() between events, so it takes no more
+  // than it needs). False, with *pErr saying why, when that is not allowed.
+  static bool RunAheadOfTheHost(std::string* pErr);
+
   int Fd() const { return m_fd; }
   bool Started() const { return m_bStarted; }
   bool Opened() const { return m_bOpened; }
