@@ -356,6 +356,11 @@ int Serve(const ServeOptions& o) {
     }
     std::printf("readersim: USB HID, %s, vendor %04lX product %04lX, on %s\n", ModeText(o.hidMode), o.vid, o.pid,
                 kUhidDevicePath);
+    if (!UhidFront::RunAheadOfTheHost(&err))
+      std::fprintf(stderr,
+                   "readersim: %s; reports a host writes faster than this program reads them may be lost "
+                   "(uhid queues 32 events)\n",
+                   err.c_str());
   }
   if (o.bHid) {
     hid = std::make_unique<HidFront>(model, o.hidMode, static_cast<std::uint16_t>(o.vid),
