@@ -138,10 +138,10 @@ start_sim int64 && {
   stop_sim
 }
 
-# Failure paths: the reader refuses the erase; the reader is unplugged (the
-# uhid device destroyed) in the middle of the run.
-start_sim count65 --status C7-02=01 && {
-  ctl 1 "[Err] Erase Flash Failed" load "$SCRIPT"
+# Failure paths: the reader refuses the reset; the reader is unplugged (the
+# uhid device destroyed) in the middle of a run.
+start_sim count65 --status 04-F0=01 && {
+  ctl 1 "[Err] Reset to Default (04-F0) Failed" --r2def-04f0 reset-default
   stop_sim
 }
 start_sim int64 --disconnect-after 3 && {
@@ -149,6 +149,13 @@ start_sim int64 --disconnect-after 3 && {
   if [ -z "$(hidraw_node)" ]; then ok "int64: unplugged reader's node is gone"; else bad "int64: node still there"; fi
   stop_sim
 }
+
+# uhid drops what its 32-event queue cannot hold; no run may have lost a report.
+if dmesg | grep -q "Output queue is full"; then
+  bad "the kernel dropped output reports: $(dmesg | grep -c 'Output queue is full') times"
+else
+  ok "no output report dropped by uhid"
+fi
 
 echo "guest: $failed failed"
 exit $failed
