@@ -349,7 +349,6 @@ int Serve(const ServeOptions& o) {
     hid = std::make_unique<HidFront>(model, o.hidMode, static_cast<std::uint16_t>(o.vid),
                                      static_cast<std::uint16_t>(o.pid));
     uhid = std::make_unique<UhidFront>(*hid);
-    if (o.hidMode == SimHidMode::Interrupt64) uhid->SetReportDescriptor(UhidTaggedReportDescriptor());
     if (!uhid->Create("readersim simulated reader", &err)) {
       std::fprintf(stderr, "readersim: %s\n", err.c_str());
       return kExitFailure;

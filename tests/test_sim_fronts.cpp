@@ -616,11 +616,12 @@ TEST_F(HidFrontTest, IdentityAndDescriptors) {
     SimHidMode mode;
     bool bFeatureOnly;
     std::uint16_t in, out, feature;
+    bool bReportIds;  // the 64-byte mode's segment tags are its report IDs
   } rows[] = {
-      {SimHidMode::Interrupt64, false, 64, 64, 0},
-      {SimHidMode::Counted65, false, 65, 65, 0},
-      {SimHidMode::Feature8, false, 0, 0, 8},
-      {SimHidMode::FeatureOnly, true, 64, 64, 8},
+      {SimHidMode::Interrupt64, false, 64, 64, 0, true},
+      {SimHidMode::Counted65, false, 65, 65, 0, false},
+      {SimHidMode::Feature8, false, 0, 0, 8, false},
+      {SimHidMode::FeatureOnly, true, 64, 64, 8, false},
   };
   for (const auto& r : rows) {
     HidFront d(m, r.mode, 0x1234, 0x5678);
@@ -633,7 +634,7 @@ TEST_F(HidFrontTest, IdentityAndDescriptors) {
     EXPECT_EQ(caps.InputReportByteLength, r.in);
     EXPECT_EQ(caps.OutputReportByteLength, r.out);
     EXPECT_EQ(caps.FeatureReportByteLength, r.feature);
-    EXPECT_FALSE(caps.bReportIds);
+    EXPECT_EQ(caps.bReportIds, r.bReportIds);
   }
 }
 

@@ -171,7 +171,7 @@ TEST_F(UhidFrontTest, CreatesAUsbDeviceWithTheReadersIdentityAndRemovesIt) {
     std::uint16_t in, out, feature;
     bool bIds;
   } rows[] = {
-      {SimHidMode::Interrupt64, UhidTaggedReportDescriptor(), 64, 64, 0, true},
+      {SimHidMode::Interrupt64, SimHidReportDescriptor(SimHidMode::Interrupt64), 64, 64, 0, true},
       {SimHidMode::Counted65, SimHidReportDescriptor(SimHidMode::Counted65), 65, 65, 0, false},
       {SimHidMode::Feature8, SimHidReportDescriptor(SimHidMode::Feature8), 0, 0, 8, false},
   };
@@ -180,7 +180,6 @@ TEST_F(UhidFrontTest, CreatesAUsbDeviceWithTheReadersIdentityAndRemovesIt) {
     FakeKernel kernel;
     HidFront hid(model, r.mode, kSimReaderVendorId, kSimReaderProductId);
     UhidFront front(hid);
-    if (r.mode == SimHidMode::Interrupt64) front.SetReportDescriptor(UhidTaggedReportDescriptor());
     std::string err;
     ASSERT_TRUE(front.CreateOn(kernel.TakeFrontFd(), "test reader", &err)) << err;
     const auto ev = kernel.Next();
@@ -243,7 +242,7 @@ TEST_F(UhidFrontTest, PingInEveryMode) {
     ReaderModel model;
     HidFront hid(model, SimHidMode::Interrupt64, 1, 2);
     UhidFront front(hid);
-    front.SetReportDescriptor(UhidTaggedReportDescriptor());
+    front.SetReportDescriptor(SimHidReportDescriptor(SimHidMode::Interrupt64));
     Create(front);
     m_kernel.Start(UHID_DEV_NUMBERED_INPUT_REPORTS | UHID_DEV_NUMBERED_OUTPUT_REPORTS);
     m_kernel.Send(UHID_OPEN);

@@ -21,8 +21,14 @@ std::vector<std::uint8_t> SimHidReportDescriptor(SimHidMode mode) {
   std::vector<std::uint8_t> d = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01};
   switch (mode) {
     case SimHidMode::Interrupt64:
-      Field(&d, 0x02, 63, kInput);
-      Field(&d, 0x03, 63, kOutput);
+      // The segment tags 1 to 4 are the report IDs: the first byte of every
+      // 64-byte report, as the host's HID stack hands it over, is the tag.
+      for (std::uint8_t tag = 1; tag <= 4; ++tag) {
+        d.push_back(0x85);
+        d.push_back(tag);
+        Field(&d, 0x02, 63, kInput);
+        Field(&d, 0x03, 63, kOutput);
+      }
       break;
     case SimHidMode::Counted65:
       Field(&d, 0x02, 64, kInput);

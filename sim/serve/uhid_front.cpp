@@ -40,21 +40,6 @@ std::size_t EventSize(std::uint32_t type) {
 
 }  // namespace
 
-std::vector<std::uint8_t> UhidTaggedReportDescriptor() {
-  // Vendor-defined page 0xFF00, application collection.
-  std::vector<std::uint8_t> d = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01};
-  for (std::uint8_t tag = 1; tag <= 4; ++tag) {
-    const std::uint8_t r[] = {
-        0x85, tag,                                                                   // report ID = segment tag
-        0x09, 0x02, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 63, 0x81, 0x02,  // input, 63 bytes
-        0x09, 0x03, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 63, 0x91, 0x02,  // output, 63 bytes
-    };
-    d.insert(d.end(), r, r + sizeof r);
-  }
-  d.push_back(0xC0);
-  return d;
-}
-
 UhidFront::UhidFront(plat::hidsim::IDeviceSide& device) : m_device(device) {}
 
 UhidFront::~UhidFront() { Destroy(); }

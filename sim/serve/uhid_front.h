@@ -31,14 +31,6 @@
 
 constexpr const char* kUhidDevicePath = "/dev/uhid";
 
-// Report descriptor for serving the 64-byte interrupt mode on a real HID
-// stack: the segment tags 1-4 that lead every tagged report are declared as
-// report IDs, each with a 63-byte input and output report. The host-form
-// lengths stay 64 in and 64 out. Without the IDs the kernel would hand the
-// host an unnumbered input report behind an ID byte of its own, and the tag
-// byte would no longer be byte 0.
-std::vector<std::uint8_t> UhidTaggedReportDescriptor();
-
 class UhidFront {
  public:
   explicit UhidFront(plat::hidsim::IDeviceSide& device);
