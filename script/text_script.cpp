@@ -51,6 +51,25 @@ bool EndsCommand(const BYTE* pData, std::size_t nLen, std::size_t p) {
   return StartsWith(pData, nLen, p, "SLEEP", 5) || StartsWith(pData, nLen, p, "WAIT", 4);
 }
 
+// The byte strtoul makes of every two-character text in base 16 (its low 8
+// bits), the pair (a, b) at a * 256 + b; b = 0 is an odd last character
+// standing alone. Made from strtoul itself on first use, so the reading is
+// strtoul's to the letter (signs, a leading blank, a lone "0x") without a
+// library call per byte, which took most of the time of a large script.
+const BYTE* PairValues() {
+  static const std::unique_ptr<BYTE[]> pTable = [] {
+    std::unique_ptr<BYTE[]> p(new BYTE[256 * 256]);
+    for (int a = 0; a < 256; ++a) {
+      for (int b = 0; b < 256; ++b) {
+        const char szPair[3] = {static_cast<char>(a), static_cast<char>(b), '\0'};
+        p[a * 256 + b] = static_cast<BYTE>(std::strtoul(szPair, nullptr, 16) & 0xFF);
+      }
+    }
+    return p;
+  }();
+  return pTable.get();
+}
+
 // A window that is being closed has raised the stop: the run ends at once,
 // without further exchanges or log lines.
 bool Stopping() { return plat::Stop().Requested(); }
@@ -130,10 +149,12 @@ bool IsUsbHidScript(const char* pszPath, const BYTE* pData, int nFileLen) {
 void HexTextToBytes(const char* pszHex, int nHexLen, BYTE* pOut, int* pnOutLen) {
   int nOut = 0;
   if (pszHex && pOut) {
+    const BYTE* pPairs = PairValues();
     for (int i = 0; i < kScriptBytesCap && 2 * i < nHexLen; ++i) {
       // An odd last character is read with the end of the text after it.
-      const char szPair[3] = {pszHex[2 * i], 2 * i + 1 < nHexLen ? pszHex[2 * i + 1] : '\0', '\0'};
-      pOut[i] = static_cast<BYTE>(std::strtoul(szPair, nullptr, 16) & 0xFF);
+      const BYTE a = static_cast<BYTE>(pszHex[2 * i]);
+      const BYTE b = 2 * i + 1 < nHexLen ? static_cast<BYTE>(pszHex[2 * i + 1]) : 0;
+      pOut[i] = pPairs[a * 256 + b];
       nOut = i + 1;
     }
   }
@@ -168,8 +189,9 @@ ScriptScan ScanScriptCommand(const BYTE* pData, std::size_t nLen, std::size_t* p
       *pnPos = nLen;
       return ScriptScan::kUnended;
     }
-    if (EndsCommand(pData, nLen, p)) break;
     const BYTE c = pData[p];
+    // Only an 'S' or a 'W' can begin the keyword that ends the text.
+    if ((c == 'S' || c == 'W') && EndsCommand(pData, nLen, p)) break;
     // Line breaks and blanks may stand anywhere in a command; a tab stays.
     if (c != '\r' && c != '\n' && c != ' ') {
       if (nText == kScriptTextCap) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -69,6 +70,34 @@ TEST(HexTextToBytes, PairsReadAsStrtoulReadsThem) {
   const std::vector<BYTE> v = Bytes(strLong);
   EXPECT_EQ(v.size(), static_cast<std::size_t>(kScriptBytesCap));
   EXPECT_EQ(v.back(), 0x55);
+}
+
+// Every two-character text, and every character standing alone at an odd
+// end, gives the byte strtoul makes of it: the reading is strtoul's for any
+// byte a script may hold, not only for hexadecimal digits.
+TEST(HexTextToBytes, EveryPairAsStrtoulReadsIt) {
+  int nWrong = 0;
+  for (int a = 0; a < 256; ++a) {
+    for (int b = 0; b < 256; ++b) {
+      const char szPair[3] = {static_cast<char>(a), static_cast<char>(b), '\0'};
+      const BYTE want = static_cast<BYTE>(std::strtoul(szPair, nullptr, 16) & 0xFF);
+      const char szText[3] = {static_cast<char>(a), static_cast<char>(b), 'F'};  // pair, then an odd last character
+      BYTE out[2] = {0xEE, 0xEE};
+      int n = -1;
+      HexTextToBytes(szText, 3, out, &n);
+      const BYTE wantLast = static_cast<BYTE>(std::strtoul("F", nullptr, 16));
+      if (n != 2 || out[0] != want || out[1] != wantLast) {
+        if (++nWrong <= 5) ADD_FAILURE() << "pair " << a << "," << b << ": got " << int(out[0]) << " want " << int(want);
+      }
+    }
+    const char szAlone[2] = {static_cast<char>(a), '\0'};
+    BYTE out = 0xEE;
+    int n = -1;
+    HexTextToBytes(szAlone, 1, &out, &n);
+    EXPECT_EQ(n, 1);
+    EXPECT_EQ(out, static_cast<BYTE>(std::strtoul(szAlone, nullptr, 16) & 0xFF)) << "alone: " << a;
+  }
+  EXPECT_EQ(nWrong, 0);
 }
 
 struct Scanned {
