@@ -20,6 +20,8 @@ thread_local IEventPump* t_pump = nullptr;
 
 IEventPump& ThreadPump() { return t_pump ? *t_pump : g_blockingPump; }
 
+bool ThreadPumpInstalled() { return t_pump != nullptr; }
+
 void SetThreadPump(IEventPump* pump) { t_pump = pump; }
 
 }  // namespace plat

@@ -23,6 +23,9 @@ class IEventPump {
 
 // The calling thread's pump (the blocking default unless one is installed).
 IEventPump& ThreadPump();
+// Whether a pump has been installed for the calling thread: its events need
+// dispatching while it waits in a transfer, not only in WaitUntil.
+bool ThreadPumpInstalled();
 // Installs a pump for the calling thread; nullptr restores the default. Not owned.
 void SetThreadPump(IEventPump* pump);
 

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,6 +96,46 @@ TEST_F(SerialPtyTest, ExchangeThroughTheComName) {
   EXPECT_EQ(received, req);
   ASSERT_EQ(len, resp.size());
   EXPECT_EQ(0, std::memcmp(buf, resp.data(), resp.size()));
+}
+
+// A read on a thread with an event pump (the window's thread) keeps
+// dispatching its events while it waits: here the only way an answer can
+// arrive is an event that the pump dispatches, and a stop raised by another
+// event still ends the read.
+TEST_F(SerialPtyTest, ReadOnAPumpingThreadDispatchesItsEvents) {
+  plat::SerialError err;
+  auto line = plat::OpenSerialLine("\\\\.\\COM7", &err);
+  ASSERT_NE(line, nullptr) << std::strerror(err.sysErrno);
+  plat::SerialTimeouts to;
+  to.ReadIntervalTimeout = 50;
+  to.ReadTotalTimeoutConstant = 5000;  // the answer is owed to the pump long before
+  ASSERT_TRUE(line->SetTimeouts(to));
+
+  struct EventPump : plat::IEventPump {
+    std::function<void()> onEvent;
+    int nDispatched = 0;
+    void DispatchOne() override {
+      ++nDispatched;
+      if (onEvent) onEvent();
+      onEvent = nullptr;
+    }
+    void WaitUntil(std::uint64_t deadlineMs) override { plat::Clock().SleepUntil(deadlineMs); }
+  } pump;
+  plat::ScopedThreadPump usePump(pump);
+
+  const BYTE kAnswer[] = {0x4B, 0x65, 0x73};
+  pump.onEvent = [&] { ASSERT_EQ(write(m_master, kAnswer, sizeof kAnswer), static_cast<ssize_t>(sizeof kAnswer)); };
+  BYTE buf[16];
+  DWORD got = 0;
+  ASSERT_TRUE(line->Read(buf, sizeof buf, &got));
+  ASSERT_EQ(got, sizeof kAnswer);
+  EXPECT_EQ(0, std::memcmp(buf, kAnswer, sizeof kAnswer));
+  EXPECT_GE(pump.nDispatched, 1);
+
+  pump.onEvent = [] { plat::Stop().Request(); };
+  EXPECT_FALSE(line->Read(buf, sizeof buf, &got));
+  EXPECT_EQ(line->LastError().kind, plat::SerialErrorKind::kStopped);
+  EXPECT_EQ(got, 0u);
 }
 
 TEST_F(SerialPtyTest, PortIsOpenedExclusively) {

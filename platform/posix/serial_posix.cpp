@@ -18,6 +18,7 @@
 
 #include "platform/clock.h"
 #include "platform/com_map.h"
+#include "platform/pump.h"
 #include "platform/serial.h"
 #include "platform/stop.h"
 
@@ -28,6 +29,9 @@ constexpr std::uint64_t kNoDeadline = UINT64_MAX;
 // Upper bound of one poll() call, so that a wait without a deadline still
 // re-checks its state now and then; the stop signal wakes it at once anyway.
 constexpr int kMaxPollMs = 60000;
+// Longest block on a thread with an event pump before its events are
+// dispatched (the HID exchange slices its passes the same way).
+constexpr std::uint64_t kPumpSliceMs = 10;
 
 struct RateMap {
   DWORD baud;
@@ -334,14 +338,21 @@ class PosixSerialLine final : public ISerialLine {
   // Blocks until the descriptor is ready for `events`, the deadline passes
   // or a stop is requested. False (with the error recorded) when the device
   // is gone or the stop came; true otherwise, the caller re-checks its state.
+  // On a thread with an event pump (the window's thread during "Reset
+  // Default") it blocks at most kPumpSliceMs and then dispatches the
+  // thread's pending events, so the window keeps painting through the read
+  // time-outs; the caller's deadline is unchanged.
   bool WaitFor(short events, std::uint64_t deadline) {
+    const bool bPump = ThreadPumpInstalled();
+    const std::uint64_t until = bPump ? std::min(deadline, NowMs() + kPumpSliceMs) : deadline;
     pollfd fds[2] = {{m_fd, events, 0}, {Stop().Fd(), POLLIN, 0}};
     const nfds_t count = fds[1].fd >= 0 ? 2 : 1;
-    const int r = ::poll(fds, count, PollTimeout(deadline));
+    const int r = ::poll(fds, count, PollTimeout(until));
     if (r < 0) return errno == EINTR ? true : FailErrno();
     if (Stop().Requested()) return Fail(SerialErrorKind::kStopped, EINTR);
     if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) && !(fds[0].revents & events))
       return Fail(SerialErrorKind::kSystem, EIO);
+    if (r == 0 && bPump) ThreadPump().DispatchOne();
     return true;
   }
 
