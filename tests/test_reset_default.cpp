@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/pump.h"
 #include "sim/model/reader_model.h"
+#include "support/test_window.h"
 #include "support/fake_hid.h"
 #include "support/fake_serial.h"
 #include "support/golden.h"
@@ -45,23 +46,10 @@ class NotingPump final : public plat::IEventPump {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> m_waits;
 };
 
-std::vector<WORD> RequestCodes(const ReaderModel& reader) {
-  std::vector<WORD> v;
-  for (const auto& e : reader.Transcript())
-    if (e.kind == TranscriptEntry::Request) v.push_back(e.wCode);
-  return v;
-}
-
 class ResetDefaultTest : public VirtualTimeTest {
  protected:
   ResetDefaultTest() {
-    m_dlg.AttachView(&m_view);
-    m_dlg.TakeControlReferences();
-    m_dlg.m_pPortList = &m_view;
-    m_dlg.m_pBaudList = &m_view;
-    m_view.AddListItem(IDC_PORT_LIST, "COM1");
-    m_view.SetListSelection(IDC_PORT_LIST, 0);
-    m_view.SetListSelection(IDC_BAUD_LIST, 4);
+    AttachTestWindow(m_dlg, m_view);
   }
   ~ResetDefaultTest() override {
     g_Rs232Port.Close();

@@ -23,6 +23,7 @@
 #include "script/text_script.h"
 #include "sim/model/reader_model.h"
 #include "sim/model/samples.h"
+#include "support/test_window.h"
 #include "support/fake_hid.h"
 #include "support/fake_serial.h"
 #include "support/golden.h"
@@ -261,23 +262,10 @@ std::string ScriptOf(const std::vector<std::vector<BYTE>>& frames, const std::st
   return s + "END>\r\n";
 }
 
-std::vector<WORD> RequestCodes(const ReaderModel& reader) {
-  std::vector<WORD> v;
-  for (const auto& e : reader.Transcript())
-    if (e.kind == TranscriptEntry::Request) v.push_back(e.wCode);
-  return v;
-}
-
 class ScriptRunTest : public VirtualTimeTest {
  protected:
   ScriptRunTest() {
-    m_dlg.AttachView(&m_view);
-    m_dlg.TakeControlReferences();
-    m_dlg.m_pPortList = &m_view;
-    m_dlg.m_pBaudList = &m_view;
-    m_view.AddListItem(IDC_PORT_LIST, "COM1");
-    m_view.SetListSelection(IDC_PORT_LIST, 0);
-    m_view.SetListSelection(IDC_BAUD_LIST, 4);
+    AttachTestWindow(m_dlg, m_view);
     HidSetTaggedReports(0);
     LoadTxPacingPreset(2);
     m_dir = std::filesystem::temp_directory_path() /

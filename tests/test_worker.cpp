@@ -20,6 +20,7 @@
 #include "platform/stop.h"
 #include "sim/model/reader_model.h"
 #include "sim/model/samples.h"
+#include "support/test_window.h"
 #include "support/fake_hid.h"
 #include "support/fake_serial.h"
 #include "support/golden.h"
@@ -49,13 +50,7 @@ constexpr int kRunControls[] = {IDC_LOAD,           IDC_RESET_DEFAULT, IDC_PORT_
 class WorkerTest : public VirtualTimeTest {
  protected:
   WorkerTest() {
-    m_dlg.AttachView(&m_view);
-    m_dlg.TakeControlReferences();
-    m_dlg.m_pPortList = &m_view;
-    m_dlg.m_pBaudList = &m_view;
-    m_view.AddListItem(IDC_PORT_LIST, "COM1");
-    m_view.SetListSelection(IDC_PORT_LIST, 0);
-    m_view.SetListSelection(IDC_BAUD_LIST, 4);
+    AttachTestWindow(m_dlg, m_view);
     HidSetTaggedReports(0);
     LoadTxPacingPreset(2);
     m_dir = std::filesystem::temp_directory_path() / ("readertool_worker_" + std::to_string(::getpid()));

@@ -1,0 +1,18 @@
+// The main window as a test drives it, and what the simulated reader saw.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "platform/types.h"
+#include "sim/model/reader_model.h"
+#include "support/recording_view.h"
+#include "ui/main_dialog.h"
+
+// Attaches the window to the view as its start-up would, takes the control
+// references, and chooses `port` in the port list and the baud item nBaudIndex
+// (115200 by default).
+void AttachTestWindow(CTAVDownloadApDlg& dlg, RecordingView& view, const std::string& port = "COM1",
+                      int nBaudIndex = 4);
+
+// The command codes (CC-SS) of every request the reader received, in order.
+std::vector<WORD> RequestCodes(const ReaderModel& reader);
