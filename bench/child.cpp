@@ -118,7 +118,10 @@ ChildResult Child::Reap(int nOptions, bool* pbDone) {
   } while (r < 0 && errno == EINTR);
   if (r == 0) return res;  // still running (WNOHANG)
   *pbDone = true;
-  res.dWallMs = static_cast<double>(NowUs() - m_nStartUs) / 1000.0;
+  const std::uint64_t nEndUs = NowUs();
+  res.dWallMs = static_cast<double>(nEndUs - m_nStartUs) / 1000.0;
+  res.dStartMs = static_cast<double>(m_nStartUs) / 1000.0;
+  res.dEndMs = static_cast<double>(nEndUs) / 1000.0;
   m_pid = -1;
   if (r < 0) return res;
   res.bExited = WIFEXITED(status);

@@ -25,6 +25,8 @@ struct ChildResult {
   bool bExited = false;    // ended by exit(), not by a signal
   int nStatus = -1;        // its exit status
   double dWallMs = 0;      // from the start to the end, on the monotonic clock
+  double dStartMs = 0;     // the start and the end on CLOCK_MONOTONIC, in ms
+  double dEndMs = 0;
   double dCpuMs = 0;       // user + system CPU time
   long nMaxRssKiB = 0;     // peak resident set
 };

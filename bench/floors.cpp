@@ -75,16 +75,16 @@ constexpr std::uint16_t kCodePaced = 0xC715;
 
 class FloorBuilder {
  public:
-  void Add(const std::string& strName, double dMs, std::size_t nTimes = 1) {
-    auto it = std::find_if(m_floor.terms.begin(), m_floor.terms.end(),
-                           [&](const FloorTerm& t) { return t.strName == strName; });
-    if (it == m_floor.terms.end()) {
-      m_floor.terms.push_back({strName, 0, 0});
-      it = m_floor.terms.end() - 1;
-    }
-    it->dMs += dMs * static_cast<double>(nTimes);
-    it->nCount += nTimes;
-    m_floor.dTotalMs += dMs * static_cast<double>(nTimes);
+  explicit FloorBuilder(std::size_t nExchanges) {
+    m_floor.lead.assign(nExchanges, 0);
+    m_floor.tail.assign(nExchanges, 0);
+  }
+  // A share of the floor before request i reaches the reader, or after.
+  void Lead(std::size_t i, const std::string& strName, double dMs, std::size_t nTimes = 1) {
+    m_floor.lead[i] += Add(strName, dMs, nTimes);
+  }
+  void Tail(std::size_t i, const std::string& strName, double dMs, std::size_t nTimes = 1) {
+    m_floor.tail[i] += Add(strName, dMs, nTimes);
   }
   void Hidden(double dMs) { m_floor.dHiddenMs += dMs; }
   void Invalid(const std::string& strWhy) {
@@ -93,6 +93,20 @@ class FloorBuilder {
   Floor Take() { return std::move(m_floor); }
 
  private:
+  double Add(const std::string& strName, double dMs, std::size_t nTimes) {
+    auto it = std::find_if(m_floor.terms.begin(), m_floor.terms.end(),
+                           [&](const FloorTerm& t) { return t.strName == strName; });
+    if (it == m_floor.terms.end()) {
+      m_floor.terms.push_back({strName, 0, 0});
+      it = m_floor.terms.end() - 1;
+    }
+    const double d = dMs * static_cast<double>(nTimes);
+    it->dMs += d;
+    it->nCount += nTimes;
+    m_floor.dTotalMs += d;
+    return d;
+  }
+
   Floor m_floor;
 };
 
@@ -108,40 +122,37 @@ std::string CodeText(std::uint16_t w) {
   return sz;
 }
 
-void AddSerialExchange(FloorBuilder& b, const Exchange& e, const FloorParams& p, std::size_t nIndex) {
-  if (!e.bAnswered) {
-    b.Invalid("request " + std::to_string(nIndex + 1) + " (" + CodeText(e.wCode) + ") was not answered");
-    return;
-  }
-  b.Add("serial: 2 x 100 ms after the write", kSerialAfterWriteMs);
-  b.Add("serial: 50 ms read interval after the answer", kReadIntervalMs);
-  b.Add("serial: 200 ms empty read ending the seek", kReadTotalMs);
-  b.Add("serial: 100 ms after the header", kAfterHeaderMs);
-  b.Add("serial: 200 ms empty read ending the frame", kReadTotalMs);
-  b.Add("serial: 100 ms after the frame", kAfterFrameMs);
+// The request is not paced on the pseudo-terminal: the exchange's whole
+// floor follows the moment the reader has it.
+void AddSerialExchange(FloorBuilder& b, const Exchange& e, const FloorParams& p, std::size_t i) {
+  b.Tail(i, "serial: 2 x 100 ms after the write", kSerialAfterWriteMs);
+  b.Tail(i, "serial: 50 ms read interval after the answer", kReadIntervalMs);
+  b.Tail(i, "serial: 200 ms empty read ending the seek", kReadTotalMs);
+  b.Tail(i, "serial: 100 ms after the header", kAfterHeaderMs);
+  b.Tail(i, "serial: 200 ms empty read ending the frame", kReadTotalMs);
+  b.Tail(i, "serial: 100 ms after the frame", kAfterFrameMs);
   const double dArrive = p.nReaderDelayMs + WireMs(e.nAnswerBytes, p.nBaud);
   if (dArrive > kSerialAfterWriteMs)
-    b.Invalid("answer " + std::to_string(nIndex + 1) + " arrives " + std::to_string(dArrive) +
+    b.Invalid("answer " + std::to_string(i + 1) + " arrives " + std::to_string(dArrive) +
               " ms after the write, after the first read has begun");
   b.Hidden(dArrive);
 }
 
-void AddHidAttempt(FloorBuilder& b, RunKind kind, const Exchange& e, const FloorParams& p, std::size_t nIndex) {
-  if (!e.bAnswered) {
-    b.Invalid("request " + std::to_string(nIndex + 1) + " (" + CodeText(e.wCode) + ") was not answered");
-    return;
-  }
-  b.Add("USB: 450 ms before each attempt", kHidAttemptPauseMs);
+// The pause comes first; in feature mode the reader has the request once
+// its last report is in, the pauses after the others come before that.
+void AddHidAttempt(FloorBuilder& b, RunKind kind, const Exchange& e, const FloorParams& p, std::size_t i) {
+  b.Lead(i, "USB: 450 ms before each attempt", kHidAttemptPauseMs);
   if (kind == RunKind::kHidTaggedScript) {
-    b.Add("USB: reader's answer delay", p.nReaderDelayMs);
+    b.Tail(i, "USB: reader's answer delay", p.nReaderDelayMs);
     return;
   }
   const std::size_t nPayload = p.nFeatureReportLen > 1 ? p.nFeatureReportLen - 1 : 1;
-  const std::size_t nReports = (e.nRequestBytes + nPayload - 1) / nPayload;
-  b.Add("USB: 5 ms after each feature report", kFeatureReportPauseMs, nReports);
-  b.Add("USB: 25 ms after the last feature report", kFeatureTailMs);
+  const std::size_t nReports = std::max<std::size_t>(1, (e.nRequestBytes + nPayload - 1) / nPayload);
+  b.Lead(i, "USB: 5 ms after each feature report", kFeatureReportPauseMs, nReports - 1);
+  b.Tail(i, "USB: 5 ms after each feature report", kFeatureReportPauseMs);
+  b.Tail(i, "USB: 25 ms after the last feature report", kFeatureTailMs);
   const double dCover = kFeatureReportPauseMs + kFeatureTailMs;
-  b.Add("USB: reader's answer delay beyond those 30 ms", std::max(0.0, p.nReaderDelayMs - dCover));
+  b.Tail(i, "USB: reader's answer delay beyond those 30 ms", std::max(0.0, p.nReaderDelayMs - dCover));
   b.Hidden(std::min<double>(p.nReaderDelayMs, dCover));
 }
 
@@ -153,22 +164,26 @@ double WireMs(std::size_t nBytes, unsigned nBaud) {
 }
 
 Floor ComputeFloor(RunKind kind, const std::vector<Exchange>& exchanges, const FloorParams& params) {
-  FloorBuilder b;
+  FloorBuilder b(exchanges.size());
   if (exchanges.empty()) b.Invalid("no exchange");
   const bool bSerial = kind == RunKind::kSerialDownload || kind == RunKind::kSerialScript;
   for (std::size_t i = 0; i < exchanges.size(); ++i) {
     const Exchange& e = exchanges[i];
+    if (!e.bAnswered) {
+      b.Invalid("request " + std::to_string(i + 1) + " (" + CodeText(e.wCode) + ") was not answered");
+      continue;
+    }
+    if (kind == RunKind::kSerialDownload) {
+      AddSerialExchange(b, e, params, i);
+      if (e.wCode == kCodeBootMode) b.Tail(i, "download: 5000 ms after boot-mode entry", kBootEntryWaitMs);
+      continue;
+    }
+    if (e.wCode == kCodePaced) b.Lead(i, "script: 5000 ms pacing before C7-15", kPacingC715Ms);
     if (bSerial)
       AddSerialExchange(b, e, params, i);
     else
       AddHidAttempt(b, kind, e, params, i);
-
-    if (kind == RunKind::kSerialDownload) {
-      if (e.wCode == kCodeBootMode && e.bAnswered) b.Add("download: 5000 ms after boot-mode entry", kBootEntryWaitMs);
-    } else {
-      if (i == 0) b.Add("script: 5000 ms after the first command", kFirstCommandWaitMs);
-      if (e.wCode == kCodePaced) b.Add("script: 5000 ms pacing before C7-15", kPacingC715Ms);
-    }
+    if (i == 0) b.Tail(i, "script: 5000 ms after the first command", kFirstCommandWaitMs);
   }
   return b.Take();
 }

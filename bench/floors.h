@@ -16,6 +16,7 @@ namespace bench {
 
 // One request and the reader's answer to it.
 struct Exchange {
+  std::uint64_t tMs = 0;            // when the reader had the whole request (its clock: CLOCK_MONOTONIC)
   std::uint16_t wCode = 0;          // command and sub-command of the request (CC-SS)
   std::size_t nRequestBytes = 0;    // the request frame
   std::size_t nAnswerBytes = 0;     // the answer as sent (noise included); 0 when none came
@@ -56,6 +57,11 @@ struct Floor {
   // The reader's own time (answer delay, answers on the wire) that ran under
   // the tool's waits and so is not part of the total.
   double dHiddenMs = 0;
+  // The same total placed around each request: lead[i] from the end of the
+  // previous exchange until the reader has request i, tail[i] from then until
+  // exchange i and the waits that follow it are over. The measured times of
+  // the requests can then be set against them.
+  std::vector<double> lead, tail;
   // Empty when the model covers the run; otherwise why it does not (an
   // unanswered request, an answer that outlasts the waits it overlaps).
   std::string strInvalid;

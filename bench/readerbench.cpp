@@ -98,7 +98,7 @@ struct ProtocolResult {
   std::string strError;
   ChildResult ctl;
   bench::Floor floor;
-  std::size_t nExchanges = 0;
+  std::vector<bench::Exchange> exchanges;
 };
 
 ProtocolResult RunProtocol(const Options& o, const ProtocolRun& run) {
@@ -165,11 +165,10 @@ ProtocolResult RunProtocol(const Options& o, const ProtocolRun& run) {
                    ctlSpec.strStdout + " and " + simSpec.strStderr;
     return res;
   }
-  const std::vector<bench::Exchange> exchanges = bench::ParseTrace(bench::ReadTextFile(simSpec.strStderr));
-  res.nExchanges = exchanges.size();
+  res.exchanges = bench::ParseTrace(bench::ReadTextFile(simSpec.strStderr));
   bench::FloorParams params;
   params.nBaud = run.bSerial ? o.nBaud : 0;
-  res.floor = bench::ComputeFloor(run.kind, exchanges, params);
+  res.floor = bench::ComputeFloor(run.kind, res.exchanges, params);
   if (!res.floor.Valid()) {
     res.strError = "no floor: " + res.floor.strInvalid;
     return res;
@@ -198,14 +197,29 @@ void ReportProtocol(const ProtocolRun& run, const ProtocolResult& r, std::map<st
   g_rows.push_back(row);
 
   std::ostringstream ss;
-  ss << "row " << run.strId << " floor, " << r.nExchanges << " exchanges:";
+  ss << "row " << run.strId << " floor, " << r.exchanges.size() << " exchanges:";
   for (const auto& t : r.floor.terms) {
     char sz[160];
     std::snprintf(sz, sizeof sz, "\n    %-50s %6zu x  %10.1f ms", t.strName.c_str(), t.nCount, t.dMs);
     ss << sz;
   }
   ss << Fmt("\n    reader's time under the tool's waits (not counted): %.1f ms", r.floor.dHiddenMs);
-  ss << Fmt("\n    tool's time beyond the floor: %.0f ms", r.ctl.dWallMs - r.floor.dTotalMs);
+  // Where the tool's own time went: before the reader had the first request
+  // (start-up, connect step), from there to the last request, and after it
+  // (last answer, closing). The reader stamps the requests on the same
+  // monotonic clock.
+  const std::vector<bench::Exchange>& ex = r.exchanges;
+  const std::size_t n = ex.size();
+  double dBetweenFloor = 0;
+  for (std::size_t i = 0; i + 1 < n; ++i) dBetweenFloor += r.floor.tail[i] + r.floor.lead[i + 1];
+  const double dBefore = static_cast<double>(ex.front().tMs) - r.ctl.dStartMs - r.floor.lead.front();
+  const double dBetween = static_cast<double>(ex.back().tMs - ex.front().tMs) - dBetweenFloor;
+  const double dAfter = r.ctl.dEndMs - static_cast<double>(ex.back().tMs) - r.floor.tail.back();
+  ss << Fmt("\n    tool's time beyond the floor: %.0f ms = ", r.ctl.dWallMs - r.floor.dTotalMs)
+     << Fmt("%.0f ms before the first request (start-up, connect)", dBefore)
+     << Fmt(" + %.0f ms between the first and the last request", dBetween)
+     << Fmt(" (%.2f ms an exchange)", n > 1 ? dBetween / static_cast<double>(n - 1) : 0.0)
+     << Fmt(" + %.0f ms after the last (closing)", dAfter);
   Note(ss.str());
   (*pDone)[run.strId] = r;
 }

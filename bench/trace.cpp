@@ -7,7 +7,8 @@ namespace bench {
 namespace {
 
 // "[T ms] <dir> CC-SS, N bytes": the direction, the code and the size.
-bool ParseEntry(const std::string& strLine, bool* pbRequest, std::uint16_t* pwCode, std::size_t* pnBytes) {
+bool ParseEntry(const std::string& strLine, std::uint64_t* ptMs, bool* pbRequest, std::uint16_t* pwCode,
+                std::size_t* pnBytes) {
   unsigned long long t = 0;
   unsigned cc = 0, ss = 0;
   std::size_t n = 0;
@@ -16,6 +17,7 @@ bool ParseEntry(const std::string& strLine, bool* pbRequest, std::uint16_t* pwCo
     return false;
   const std::string strFrom = szFrom;
   if (strFrom != "host" && strFrom != "reader") return false;
+  *ptMs = t;
   *pbRequest = strFrom == "host";
   *pwCode = static_cast<std::uint16_t>((cc << 8) | ss);
   *pnBytes = n;
@@ -32,9 +34,11 @@ std::vector<Exchange> ParseTrace(const std::string& strTrace) {
     bool bRequest = false;
     std::uint16_t wCode = 0;
     std::size_t nBytes = 0;
-    if (!ParseEntry(strLine, &bRequest, &wCode, &nBytes)) continue;
+    std::uint64_t tMs = 0;
+    if (!ParseEntry(strLine, &tMs, &bRequest, &wCode, &nBytes)) continue;
     if (bRequest) {
       Exchange e;
+      e.tMs = tMs;
       e.wCode = wCode;
       e.nRequestBytes = nBytes;
       out.push_back(e);
