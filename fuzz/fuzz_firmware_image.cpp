@@ -50,13 +50,22 @@ bool EndsWithBin(const std::string& s) {
   return true;
 }
 
-const std::string& ScratchDir() {
-  static const std::string dir = [] {
+// A folder of our own for the files, removed when the fuzzer exits.
+struct ScratchFolder {
+  ScratchFolder() {
     char tmpl[] = "/tmp/fuzz_firmware_imageXXXXXX";
-    const char* d = mkdtemp(tmpl);
-    return std::string(d ? d : "/tmp");
-  }();
-  return dir;
+    if (const char* d = mkdtemp(tmpl)) path = d;
+  }
+  ~ScratchFolder() {
+    if (!path.empty()) ::rmdir(path.c_str());
+  }
+  std::string path;
+};
+
+const std::string& ScratchDir() {
+  static const ScratchFolder folder;
+  static const std::string fallback = "/tmp";
+  return folder.path.empty() ? fallback : folder.path;
 }
 
 }  // namespace
