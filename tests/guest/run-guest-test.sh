@@ -11,7 +11,7 @@
 # reported FAIL, timed out or never reported; 77 (skipped) when QEMU, the
 # kernel package or another host tool cannot be had.
 #
-# GUEST_TIMEOUT (seconds, default 100) bounds the boot and the checks;
+# GUEST_TIMEOUT (seconds, default 240) bounds the boot and the checks;
 # GUEST_KEEP=1 keeps the work folder (initramfs, console log) for a look;
 # GUEST_ACCEL=kvm tries KVM instead of TCG.
 set -uo pipefail
@@ -19,7 +19,7 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 bin_dir=${1:?usage: run-guest-test.sh BINARY_DIR}
 bin_dir=$(cd "$bin_dir" && pwd)
-timeout_s=${GUEST_TIMEOUT:-100}
+timeout_s=${GUEST_TIMEOUT:-240}
 cache=$bin_dir/guest-cache
 work=$bin_dir/guest-work
 
