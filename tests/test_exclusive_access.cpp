@@ -20,6 +20,7 @@
 #include "platform/pump.h"
 #include "platform/stop.h"
 #include "sim/model/reader_ids.h"
+#include "support/test_window.h"
 #include "support/recording_view.h"
 #include "support/sim_process.h"
 #include "transport/connection.h"
@@ -44,13 +45,7 @@ class ExclusiveAccessTest : public ::testing::Test {
     char tmpl[] = "/tmp/readertool_exclXXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     m_dir = tmpl;
-    m_dlg.AttachView(&m_view);
-    m_dlg.TakeControlReferences();
-    m_dlg.m_pPortList = &m_view;
-    m_dlg.m_pBaudList = &m_view;
-    m_view.AddListItem(IDC_PORT_LIST, "COM201");
-    m_view.SetListSelection(IDC_PORT_LIST, 0);
-    m_view.SetListSelection(IDC_BAUD_LIST, 4);
+    AttachTestWindow(m_dlg, m_view, "COM201");
   }
   void TearDown() override {
     CloseInterface();

@@ -29,6 +29,7 @@
 #include "sim/model/reader_ids.h"
 #include "sim/model/reader_model.h"
 #include "sim/model/samples.h"
+#include "support/test_window.h"
 #include "support/fake_hid.h"
 #include "support/fake_serial.h"
 #include "support/recording_view.h"
@@ -139,13 +140,7 @@ class RunHygieneTest : public VirtualTimeTest {
     m_script = (m_dir / kSimSampleRs232Script).string();
     WriteWholeFile(m_script, script.data(), script.size(), nullptr);
 
-    m_dlg.AttachView(&m_view);
-    m_dlg.TakeControlReferences();
-    m_dlg.m_pPortList = &m_view;
-    m_dlg.m_pBaudList = &m_view;
-    m_view.AddListItem(IDC_PORT_LIST, "COM1");
-    m_view.SetListSelection(IDC_PORT_LIST, 0);
-    m_view.SetListSelection(IDC_BAUD_LIST, 4);
+    AttachTestWindow(m_dlg, m_view);
     theApp.SetMainDialog(&m_dlg);
     HidSetTaggedReports(0);
     LoadTxPacingPreset(2);
