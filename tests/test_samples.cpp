@@ -26,6 +26,8 @@
 #include "support/sim_process.h"
 #include "support/sim_serial.h"
 #include "support/virtual_time.h"
+#include "update/firmware_image.h"
+#include "script/text_script.h"
 #include "transport/hid_device.h"
 #include "transport/rs232_port.h"
 
@@ -297,6 +299,17 @@ TEST(SampleFiles, WrittenByTheCommandsGenerator) {
             MakeUpdateScript(want, SimScriptKind::Rs232, kSimDefaultModel, kSimSampleImage, nullptr));
   EXPECT_EQ(std::string(usb.begin(), usb.end()),
             MakeUpdateScript(want, SimScriptKind::UsbHid, kSimDefaultModel, kSimSampleImage, nullptr));
+  // The tool's own checks accept what the generator wrote: each script as
+  // its kind only, the image as an image.
+  const auto accepts = [&](bool (*check)(const char*, const BYTE*, int), const char* name,
+                           const std::vector<BYTE>& data) {
+    return check((dir / "out" / name).string().c_str(), data.data(), static_cast<int>(data.size()));
+  };
+  EXPECT_TRUE(accepts(IsRs232Script, kSimSampleRs232Script, rs));
+  EXPECT_FALSE(accepts(IsUsbHidScript, kSimSampleRs232Script, rs));
+  EXPECT_TRUE(accepts(IsUsbHidScript, kSimSampleUsbHidScript, usb));
+  EXPECT_FALSE(accepts(IsRs232Script, kSimSampleUsbHidScript, usb));
+  EXPECT_TRUE(accepts(IsValidImageFile, kSimSampleImage, img));
 
   // From a body file of the user's.
   const std::vector<BYTE> body(5000, 0x42);
