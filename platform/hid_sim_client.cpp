@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/fd_wait.h"
 #include "platform/hid_descriptor.h"
 #include "platform/hid_sim_wire.h"
 #include "platform/stop.h"
@@ -27,10 +28,6 @@ using namespace hidsim;
 // server that does not answer within this is treated as gone (a USB control
 // transfer gives up after the same five seconds).
 constexpr std::uint64_t kReplyTimeoutMs = 5000;
-
-int PollTimeout(std::uint64_t deadlineMs) {
-  return static_cast<int>(std::min<std::uint64_t>(RemainingMs(deadlineMs), 1000));
-}
 
 class SimConnection {
  public:
@@ -131,21 +128,21 @@ class SimConnection {
   }
 
   HidIo Wait(short events, std::uint64_t deadlineMs) {
-    for (;;) {
-      if (Stop().Requested()) return HidIo::Stopped;
-      pollfd fds[2] = {{m_fd, events, 0}, {Stop().Fd(), POLLIN, 0}};
-      const nfds_t nfds = fds[1].fd >= 0 ? 2 : 1;
-      int r = poll(fds, nfds, PollTimeout(deadlineMs));
-      if (r < 0) {
-        if (errno == EINTR) continue;
-        return Broken(errno);
-      }
-      // POLLHUP with data still buffered: let recv drain it and see the end.
-      if (fds[0].revents & (events | POLLHUP)) return HidIo::Ok;
-      if (fds[0].revents & (POLLERR | POLLNVAL)) return Broken(ECONNRESET);
-      if (nfds == 2 && (fds[1].revents & POLLIN)) return HidIo::Stopped;
-      if (RemainingMs(deadlineMs) == 0) return HidIo::Timeout;
+    short revents = 0;
+    int err = 0;
+    switch (WaitForFd(m_fd, events, deadlineMs, &revents, &err)) {
+      case FdWait::Stopped:
+        return HidIo::Stopped;
+      case FdWait::Timeout:
+        return HidIo::Timeout;
+      case FdWait::Error:
+        return Broken(err);
+      case FdWait::Ready:
+        break;
     }
+    // POLLHUP with data still buffered: let recv drain it and see the end.
+    if (revents & (events | POLLHUP)) return HidIo::Ok;
+    return Broken(ECONNRESET);
   }
 
   int m_fd = -1;

@@ -2,7 +2,11 @@
 
 #include <thread>
 
+#include <poll.h>
+#include <unistd.h>
+
 #include "platform/clock.h"
+#include "platform/fd_wait.h"
 #include "platform/pump.h"
 #include "platform/stop.h"
 
@@ -49,6 +53,28 @@ TEST(ThreadPump, InstalledPerThread) {
   t.join();
   EXPECT_EQ(pump.dispatched, 1);
   EXPECT_TRUE(otherThreadUsesDefault);
+}
+
+// The transports' one wait, on a pipe in real time: data, silence, hang-up
+// and a stop each end it the right way.
+TEST(WaitForFd, EndsOnDataDeadlineHangupOrStop) {
+  plat::Stop().Clear();
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  short revents = 0;
+  EXPECT_EQ(plat::WaitForFd(p[0], POLLIN, plat::NowMs() + 20, &revents), plat::FdWait::Timeout);
+  ASSERT_EQ(write(p[1], "x", 1), 1);
+  EXPECT_EQ(plat::WaitForFd(p[0], POLLIN, plat::kNoDeadline, &revents), plat::FdWait::Ready);
+  EXPECT_TRUE(revents & POLLIN);
+  char c;
+  ASSERT_EQ(read(p[0], &c, 1), 1);
+  plat::Stop().Request();
+  EXPECT_EQ(plat::WaitForFd(p[0], POLLIN, plat::kNoDeadline), plat::FdWait::Stopped);
+  plat::Stop().Clear();
+  close(p[1]);
+  EXPECT_EQ(plat::WaitForFd(p[0], POLLIN, plat::kNoDeadline, &revents), plat::FdWait::Ready);
+  EXPECT_TRUE(revents & POLLHUP);
+  close(p[0]);
 }
 
 }  // namespace

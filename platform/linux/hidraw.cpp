@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/fd_wait.h"
 #include "platform/hid.h"
 #include "platform/hid_descriptor.h"
 #include "platform/stop.h"
@@ -62,11 +63,6 @@ bool ParseHidId(const std::string& uevent, std::uint16_t* vid, std::uint16_t* pi
 
 // Milliseconds poll() may wait for a deadline on the process clock, capped so
 // that a long wait still rechecks the clock now and then.
-int PollTimeout(std::uint64_t deadlineMs) {
-  std::uint64_t left = RemainingMs(deadlineMs);
-  return static_cast<int>(std::min<std::uint64_t>(left, 1000));
-}
-
 bool IsGoneErrno(int e) { return e == ENODEV || e == ENXIO || e == EPIPE || e == ESHUTDOWN; }
 
 class HidrawHandle final : public IHidHandle {
@@ -183,22 +179,22 @@ class HidrawHandle final : public IHidHandle {
   }
 
   // Blocks until the descriptor is ready for `events`, the deadline passes or
-  // a stop is requested.
+  // a stop is requested; an error or hang-up on the node means it is gone.
   HidIo WaitFor(short events, std::uint64_t deadlineMs) {
-    for (;;) {
-      if (Stop().Requested()) return HidIo::Stopped;
-      pollfd fds[2] = {{m_fd, events, 0}, {Stop().Fd(), POLLIN, 0}};
-      const nfds_t nfds = fds[1].fd >= 0 ? 2 : 1;
-      int r = poll(fds, nfds, PollTimeout(deadlineMs));
-      if (r < 0) {
-        if (errno == EINTR) continue;
-        return FailIo(errno);
-      }
-      if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return FailIo(ENODEV);
-      if (fds[0].revents & events) return HidIo::Ok;
-      if (nfds == 2 && (fds[1].revents & POLLIN)) return HidIo::Stopped;
-      if (RemainingMs(deadlineMs) == 0) return HidIo::Timeout;
+    short revents = 0;
+    int err = 0;
+    switch (WaitForFd(m_fd, events, deadlineMs, &revents, &err)) {
+      case FdWait::Stopped:
+        return HidIo::Stopped;
+      case FdWait::Timeout:
+        return HidIo::Timeout;
+      case FdWait::Error:
+        return FailIo(err);
+      case FdWait::Ready:
+        break;
     }
+    if (revents & (POLLERR | POLLHUP | POLLNVAL)) return FailIo(ENODEV);
+    return HidIo::Ok;
   }
 
   int m_fd;

@@ -18,6 +18,7 @@
 
 #include "platform/clock.h"
 #include "platform/com_map.h"
+#include "platform/fd_wait.h"
 #include "platform/pump.h"
 #include "platform/serial.h"
 #include "platform/stop.h"
@@ -25,10 +26,6 @@
 namespace plat {
 namespace {
 
-constexpr std::uint64_t kNoDeadline = UINT64_MAX;
-// Upper bound of one poll() call, so that a wait without a deadline still
-// re-checks its state now and then; the stop signal wakes it at once anyway.
-constexpr int kMaxPollMs = 60000;
 // Longest block on a thread with an event pump before its events are
 // dispatched (the HID exchange slices its passes the same way).
 constexpr std::uint64_t kPumpSliceMs = 10;
@@ -95,12 +92,6 @@ DWORD BaudOfSpeed(speed_t speed) {
   for (const auto& r : kRates)
     if (r.speed == speed) return r.baud;
   return 0;
-}
-
-int PollTimeout(std::uint64_t deadline) {
-  if (deadline == kNoDeadline) return kMaxPollMs;
-  const std::uint64_t left = RemainingMs(deadline);
-  return static_cast<int>(std::min<std::uint64_t>(left, kMaxPollMs));
 }
 
 // Pseudo-terminals and some adapters have no modem lines; that is no error.
@@ -345,14 +336,20 @@ class PosixSerialLine final : public ISerialLine {
   bool WaitFor(short events, std::uint64_t deadline) {
     const bool bPump = ThreadPumpInstalled();
     const std::uint64_t until = bPump ? std::min(deadline, NowMs() + kPumpSliceMs) : deadline;
-    pollfd fds[2] = {{m_fd, events, 0}, {Stop().Fd(), POLLIN, 0}};
-    const nfds_t count = fds[1].fd >= 0 ? 2 : 1;
-    const int r = ::poll(fds, count, PollTimeout(until));
-    if (r < 0) return errno == EINTR ? true : FailErrno();
-    if (Stop().Requested()) return Fail(SerialErrorKind::kStopped, EINTR);
-    if ((fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) && !(fds[0].revents & events))
-      return Fail(SerialErrorKind::kSystem, EIO);
-    if (r == 0 && bPump) ThreadPump().DispatchOne();
+    short revents = 0;
+    int err = 0;
+    switch (WaitForFd(m_fd, events, until, &revents, &err)) {
+      case FdWait::Stopped:
+        return Fail(SerialErrorKind::kStopped, EINTR);
+      case FdWait::Error:
+        return Fail(SerialErrorKind::kSystem, err);
+      case FdWait::Timeout:
+        if (bPump) ThreadPump().DispatchOne();
+        return true;
+      case FdWait::Ready:
+        break;
+    }
+    if ((revents & (POLLERR | POLLHUP | POLLNVAL)) && !(revents & events)) return Fail(SerialErrorKind::kSystem, EIO);
     return true;
   }
 
