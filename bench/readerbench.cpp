@@ -66,7 +66,7 @@ std::vector<Row> g_rows;
 std::vector<std::string> g_notes;
 
 std::string Fmt(const char* pszFormat, double d) {
-  char sz[64];
+  char sz[256];
   std::snprintf(sz, sizeof sz, pszFormat, d);
   return sz;
 }

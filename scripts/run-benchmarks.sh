@@ -31,8 +31,9 @@ done
 
 if [ "$deps" = 1 ]; then bash scripts/install-deps.sh; fi
 
-cmake --preset release >/dev/null
-cmake --build --preset release -j"$(nproc)" --target readerbench
+# Build output goes to standard error: standard output is the table.
+cmake --preset release >&2
+cmake --build --preset release -j"$(nproc)" --target readerbench >&2
 
 build=build-release
 data=$build/bench-data
