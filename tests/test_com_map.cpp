@@ -75,7 +75,9 @@ TEST(ComMap, FixedRangesWithoutOverride) {
   for (const auto& r : rows) {
     SCOPED_TRACE(r.port);
     EXPECT_EQ(plat::ComPortPath(r.port), r.path);
-    if (*r.path) EXPECT_EQ(plat::ComNumberOfPath(r.path), r.port);
+    if (*r.path) {
+      EXPECT_EQ(plat::ComNumberOfPath(r.path), r.port);
+    }
   }
   EXPECT_EQ(plat::ResolveSerialDevice("\\\\.\\COM34"), "/dev/ttyUSB1");
   EXPECT_EQ(plat::ResolveSerialDevice("/dev/serial/by-id/x"), "/dev/serial/by-id/x");

@@ -123,7 +123,9 @@ TEST(HidDescriptor, EveryTruncationStaysInsideTheBuffer) {
       std::copy_n(full.begin(), n, exact.get());
       plat::HidCaps caps;
       const bool ok = plat::ParseReportDescriptor(exact.get(), n, &caps);
-      if (n == full.size()) EXPECT_TRUE(ok);
+      if (n == full.size()) {
+        EXPECT_TRUE(ok);
+      }
     }
   }
 }
