@@ -629,7 +629,7 @@ TEST_P(CommandsTest, ProgramFlashBlockRefusesWhatDoesNotFitBeforeSendingAnything
 // ---------------------------------------------------------------------------
 
 TEST_P(CommandsTest, BootloaderSessionAgainstTheSimulatedReader) {
-  linkbench::ResetLinkGlobals();
+  ResetLinkGlobals();
   ReaderModel reader;
   FakeSerialPort& com2 = m_serial.AddPort("COM2");
   SimSerialLink serialLink(com2, reader, 115200);

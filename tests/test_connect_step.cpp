@@ -13,6 +13,7 @@
 #include "link/interface_select.h"
 #include "platform/hid.h"
 #include "sim/model/reader_model.h"
+#include "support/test_window.h"
 #include "support/fake_hid.h"
 #include "support/fake_serial.h"
 #include "support/golden.h"
@@ -52,9 +53,7 @@ class ConnectStepTest : public VirtualTimeTest {
     m_dlg.m_pBaudList = &m_view;
   }
   ~ConnectStepTest() override {
-    g_Rs232Port.Close();
-    g_HidDevice.Close();
-    SelectInterface(true);
+    ResetProcessState();
   }
   // A port item, selected, and a baud item by index.
   void ChoosePort(const std::string& item, int nBaudSel) {

@@ -75,7 +75,7 @@ TEST_F(ConnectionTest, OpenRs232FailuresAndTheReaderCheck) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    linkbench::ResetLinkGlobals();
+    ResetLinkGlobals();
     g_nInterface = kInterfaceUsbHid;
     m_requests.clear();
     if (row.answer)
@@ -124,7 +124,7 @@ TEST_F(ConnectionTest, OpenUsbHidFallsBackToFeatureOnlyAndKeepsTheDeviceOpenAfte
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    linkbench::ResetLinkGlobals();
+    ResetLinkGlobals();
     m_requests.clear();
     m_usb.refuseExclusive = row.exclusive;
     m_usb.refuseFeatureOnly = row.refuseFeatureOnly;
@@ -246,7 +246,7 @@ class EnumComPortsPtyTest : public ::testing::Test {
  protected:
   void SetUp() override {
     plat::Stop().Clear();
-    linkbench::ResetLinkGlobals();
+    ResetLinkGlobals();
     char tmpl[] = "/tmp/readertool-enum-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     m_dir = tmpl;
@@ -267,7 +267,7 @@ class EnumComPortsPtyTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    linkbench::ResetLinkGlobals();
+    ResetLinkGlobals();
     for (int fd : m_masters) close(fd);
     if (!m_dir.empty()) fs::remove_all(m_dir);
     if (m_hadEnv)

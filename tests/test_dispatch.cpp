@@ -89,7 +89,7 @@ TEST_F(DispatchTest, SelectorOutOfRangeOrTransportClosedIsNoResponseAtOnce) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    linkbench::ResetLinkGlobals();
+    ResetLinkGlobals();
     if (row.bOpenSerial) {
       ASSERT_TRUE(g_Rs232Port.Open(linkbench::kCom1Def));
     }
@@ -195,7 +195,7 @@ TEST_F(DispatchTest, StopRequestEndsEitherWait) {
   plat::Stop().Clear();
 
   // Raised from an event handled while the wait pings a closed device.
-  linkbench::ResetLinkGlobals();
+  ResetLinkGlobals();
   g_nInterface = kInterfaceUsbHid;
   m_pump.onDispatch = [this] {
     if (m_pump.nDispatched == 3) plat::Stop().Request();

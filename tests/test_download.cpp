@@ -19,6 +19,7 @@
 #include "sim/model/image_rule.h"
 #include "sim/model/reader_model.h"
 #include "sim/model/samples.h"
+#include "support/test_window.h"
 #include "support/fake_hid.h"
 #include "support/fake_serial.h"
 #include "support/golden.h"
@@ -68,11 +69,7 @@ struct Bench {
     }
   }
   ~Bench() {
-    g_Rs232Port.Close();
-    g_HidDevice.Close();
-    SelectInterface(true);
-    theApp.m_bChkLegacy = false;
-    theApp.SetMainDialog(nullptr);
+    ResetProcessState();
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
   }

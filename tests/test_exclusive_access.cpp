@@ -48,10 +48,7 @@ class ExclusiveAccessTest : public ::testing::Test {
     AttachTestWindow(m_dlg, m_view, "COM201");
   }
   void TearDown() override {
-    CloseInterface();
-    g_Rs232Port.Close();
-    g_HidDevice.Close();
-    SelectInterface(true);
+    ResetProcessState();
     unsetenv("READERTOOL_COM_DIR");
     unsetenv("READERTOOL_HID_SIM");
     m_dlg.AttachView(nullptr);

@@ -38,6 +38,7 @@
 #include "sim/model/reader_model.h"
 #include "sim/model/samples.h"
 #include "sim/model/serial_front.h"
+#include "support/test_window.h"
 #include "support/fake_hid.h"
 #include "support/fake_serial.h"
 #include "support/recording_view.h"
@@ -253,9 +254,7 @@ class Station {
   ~Station() {
     EXPECT_TRUE(dlg.JoinWorker(plat::NowMs() + 120'000));
     view.StopWindowThread();
-    theApp.SetMainDialog(nullptr);
-    g_Rs232Port.Close();
-    g_HidDevice.Close();
+    ResetProcessState();
   }
 
   // "Load" with this file chosen; false when no worker started or it did not end.

@@ -12,6 +12,7 @@
 #include "link/interface_select.h"
 #include "link/pacing.h"
 #include "platform/stop.h"
+#include "support/test_window.h"
 #include "support/fake_serial.h"
 #include "support/recording_view.h"
 #include "support/virtual_time.h"
@@ -39,9 +40,7 @@ class MainDialogTest : public VirtualTimeTest {
     SelectInterface(true);
   }
   ~MainDialogTest() override {
-    g_Rs232Port.Close();
-    ClearTxPacing();
-    SelectInterface(true);
+    ResetProcessState();
   }
 
   FakeSerial m_serial;

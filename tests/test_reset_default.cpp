@@ -52,10 +52,7 @@ class ResetDefaultTest : public VirtualTimeTest {
     AttachTestWindow(m_dlg, m_view);
   }
   ~ResetDefaultTest() override {
-    g_Rs232Port.Close();
-    g_HidDevice.Close();
-    SelectInterface(true);
-    theApp.m_bR2DefNoEncKeys = false;
+    ResetProcessState();
   }
 
   NotingPump m_pump;

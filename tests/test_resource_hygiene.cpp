@@ -149,13 +149,7 @@ class RunHygieneTest : public VirtualTimeTest {
   ~RunHygieneTest() override {
     EXPECT_TRUE(m_dlg.JoinWorker(plat::NowMs() + 60'000));
     m_view.StopWindowThread();
-    theApp.SetMainDialog(nullptr);
-    theApp.m_bChkLegacy = false;
-    g_Rs232Port.Close();
-    g_HidDevice.Close();
-    HidSetTaggedReports(0);
-    SelectInterface(true);
-    ClearTxPacing();
+    ResetProcessState();
     std::error_code ec;
     fs::remove_all(m_dir, ec);
   }

@@ -274,12 +274,7 @@ class ScriptRunTest : public VirtualTimeTest {
   }
   ~ScriptRunTest() override {
     m_view.StopWindowThread();
-    g_Rs232Port.Close();
-    g_HidDevice.Close();
-    HidSetTaggedReports(0);
-    SelectInterface(true);
-    ClearTxPacing();
-    theApp.m_bChkLegacy = false;
+    ResetProcessState();
     std::error_code ec;
     std::filesystem::remove_all(m_dir, ec);
   }

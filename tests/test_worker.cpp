@@ -63,12 +63,7 @@ class WorkerTest : public VirtualTimeTest {
   ~WorkerTest() override {
     EXPECT_TRUE(m_dlg.JoinWorker(Now() + 60'000));
     m_view.StopWindowThread();
-    g_Rs232Port.Close();
-    g_HidDevice.Close();
-    HidSetTaggedReports(0);
-    SelectInterface(true);
-    ClearTxPacing();
-    theApp.m_bChkLegacy = false;
+    ResetProcessState();
     std::error_code ec;
     std::filesystem::remove_all(m_dir, ec);
   }

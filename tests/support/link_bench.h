@@ -21,6 +21,7 @@
 #include "link/interface_select.h"
 #include "link/pacing.h"
 #include "platform/clock.h"
+#include "support/test_window.h"
 #include "platform/hid.h"
 #include "platform/pump.h"
 #include "platform/serial.h"
@@ -91,15 +92,6 @@ class RecordingPump final : public plat::IEventPump {
 constexpr int kVid = 0x1DB2;
 constexpr int kPid = 0x0042;
 constexpr char kCom1Def[] = "\\\\.\\COM1/baud=115200/parity=N/stop=1/data=8";
-
-// Puts the link's globals back to the state of program start.
-inline void ResetLinkGlobals() {
-  g_Rs232Port.Close();
-  g_HidDevice.Close();
-  g_HidDevice.SetTaggedReports(0);
-  g_nInterface = kInterfaceRs232;
-  ClearTxPacing();
-}
 
 // One request frame as the reader received it.
 struct Request {

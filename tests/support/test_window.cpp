@@ -1,5 +1,11 @@
 #include "support/test_window.h"
 
+#include "app/app.h"
+#include "link/interface_select.h"
+#include "link/pacing.h"
+#include "transport/hid_device.h"
+#include "transport/rs232_port.h"
+
 void AttachTestWindow(CTAVDownloadApDlg& dlg, RecordingView& view, const std::string& port, int nBaudIndex) {
   dlg.AttachView(&view);
   dlg.TakeControlReferences();
@@ -15,4 +21,19 @@ std::vector<WORD> RequestCodes(const ReaderModel& reader) {
   for (const auto& e : reader.Transcript())
     if (e.kind == TranscriptEntry::Request) codes.push_back(e.wCode);
   return codes;
+}
+
+void ResetLinkGlobals() {
+  g_Rs232Port.Close();
+  g_HidDevice.Close();
+  g_HidDevice.SetTaggedReports(0);
+  g_nInterface = kInterfaceRs232;
+  ClearTxPacing();
+}
+
+void ResetProcessState() {
+  ResetLinkGlobals();
+  theApp.m_bChkLegacy = false;
+  theApp.m_bR2DefNoEncKeys = false;
+  theApp.SetMainDialog(nullptr);
 }

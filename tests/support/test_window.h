@@ -14,5 +14,12 @@
 void AttachTestWindow(CTAVDownloadApDlg& dlg, RecordingView& view, const std::string& port = "COM1",
                       int nBaudIndex = 4);
 
+// Puts the link's globals back to the state of program start: both
+// transports closed, tagged-report flag 0, RS-232 selected, pacing empty.
+void ResetLinkGlobals();
+// ResetLinkGlobals, and the application object as at start-up: both switches
+// off, no main window registered.
+void ResetProcessState();
+
 // The command codes (CC-SS) of every request the reader received, in order.
 std::vector<WORD> RequestCodes(const ReaderModel& reader);
