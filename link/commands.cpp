@@ -22,22 +22,11 @@ struct FixedFrame {
   FixedFrame(BYTE cmd, BYTE sub, CrcOrder order) { BuildFrame(bytes, sizeof bytes, cmd, sub, nullptr, 0, order); }
 };
 
-const FixedFrame& PingFrame() {
-  static const FixedFrame f(0x18, 0x01, CrcOrder::HighFirst);
-  return f;
-}
-const FixedFrame& BootModeFrame() {
-  static const FixedFrame f(0xC7, 0x41, CrcOrder::HighFirst);
-  return f;
-}
-const FixedFrame& ResetF0Frame() {
-  static const FixedFrame f(0x04, 0xF0, CrcOrder::LowFirst);
-  return f;
-}
-const FixedFrame& Reset0AFrame() {
-  static const FixedFrame f(0x04, 0x0A, CrcOrder::LowFirst);
-  return f;
-}
+// Built once, before main: the CRC table and the header are constants.
+const FixedFrame kPingFrame(0x18, 0x01, CrcOrder::HighFirst);
+const FixedFrame kBootModeFrame(0xC7, 0x41, CrcOrder::HighFirst);
+const FixedFrame kResetF0Frame(0x04, 0xF0, CrcOrder::LowFirst);
+const FixedFrame kReset0AFrame(0x04, 0x0A, CrcOrder::LowFirst);
 
 // One exchange of a wrapper: the tagged-report flag saved, set to 1 and put
 // back; on RS-232 the write time-out shortened around it when asked.
@@ -97,12 +86,12 @@ bool IsNewVersionText(const BYTE* pData, int nDataLen) {
 
 bool PingReader() {
   std::array<BYTE, kSmallBuf> resp{};
-  return Exchange(PingFrame().bytes, 16, resp.data(), kSmallBuf, true, 200) > 0;
+  return Exchange(kPingFrame.bytes, 16, resp.data(), kSmallBuf, true, 200) > 0;
 }
 
 bool RequestBootMode() {
   std::array<BYTE, kSmallBuf> resp{};
-  Exchange(BootModeFrame().bytes, 16, resp.data(), kSmallBuf, true, kNoSerialTimeout);
+  Exchange(kBootModeFrame.bytes, 16, resp.data(), kSmallBuf, true, kNoSerialTimeout);
   const BYTE status = GetRespStatus(resp.data());
   return resp[10] == 0xC7 && (status == 0x00 || status == 0xF2);
 }
@@ -245,10 +234,10 @@ bool GetFwVersion(BYTE* pData, int* pnLen) {
   return true;
 }
 
-bool ResetDefaultF0() { return SimpleCommand(ResetF0Frame().bytes, 0x04, kSmallBuf); }
+bool ResetDefaultF0() { return SimpleCommand(kResetF0Frame.bytes, 0x04, kSmallBuf); }
 
 bool ResetDefault0A(bool bIgnoreReply) {
-  const bool ok = SimpleCommand(Reset0AFrame().bytes, 0x04, kSmallBuf);
+  const bool ok = SimpleCommand(kReset0AFrame.bytes, 0x04, kSmallBuf);
   return bIgnoreReply || ok;
 }
 
