@@ -13,8 +13,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "link/hex_format.h"
@@ -163,6 +166,17 @@ int ParseServe(int argc, char** argv, int i, ServeOptions* o) {
       *dst = val;
       return true;
     };
+    // A value that must be one of the named choices.
+    auto choice = [&](auto* dst, std::initializer_list<std::pair<const char*, std::decay_t<decltype(*dst)>>> names) {
+      val = need(a.c_str());
+      for (const auto& [name, value] : names) {
+        if (val && std::strcmp(val, name) == 0) {
+          *dst = value;
+          return true;
+        }
+      }
+      return false;
+    };
     if (a == "--pty") {
       o->bPty = true;
     } else if (a == "--com") {
@@ -182,17 +196,10 @@ int ParseServe(int argc, char** argv, int i, ServeOptions* o) {
         return Usage("--baud takes a rate, 0 or 'line'");
       }
     } else if (a == "--hid") {
-      val = need(a.c_str());
-      const std::string m = val ? val : "";
-      if (m == "int64")
-        o->hidMode = SimHidMode::Interrupt64;
-      else if (m == "count65")
-        o->hidMode = SimHidMode::Counted65;
-      else if (m == "feature8")
-        o->hidMode = SimHidMode::Feature8;
-      else if (m == "feature-only")
-        o->hidMode = SimHidMode::FeatureOnly;
-      else
+      if (!choice(&o->hidMode, {{"int64", SimHidMode::Interrupt64},
+                                {"count65", SimHidMode::Counted65},
+                                {"feature8", SimHidMode::Feature8},
+                                {"feature-only", SimHidMode::FeatureOnly}}))
         return Usage("--hid takes int64, count65, feature8 or feature-only");
       o->bHid = true;
     } else if (a == "--uhid") {
@@ -217,22 +224,10 @@ int ParseServe(int argc, char** argv, int i, ServeOptions* o) {
     } else if (a == "--in-boot") {
       o->cfg.bStartInBootloader = true;
     } else if (a == "--frame") {
-      val = need(a.c_str());
-      const std::string f = val ? val : "";
-      if (f == "v2")
-        o->cfg.frameVersion = SimFrameVersion::V2;
-      else if (f == "v3")
-        o->cfg.frameVersion = SimFrameVersion::V3;
-      else
+      if (!choice(&o->cfg.frameVersion, {{"v2", SimFrameVersion::V2}, {"v3", SimFrameVersion::V3}}))
         return Usage("--frame takes v2 or v3");
     } else if (a == "--crc") {
-      val = need(a.c_str());
-      const std::string f = val ? val : "";
-      if (f == "high")
-        o->cfg.crcOrder = CrcOrder::HighFirst;
-      else if (f == "low")
-        o->cfg.crcOrder = CrcOrder::LowFirst;
-      else
+      if (!choice(&o->cfg.crcOrder, {{"high", CrcOrder::HighFirst}, {"low", CrcOrder::LowFirst}}))
         return Usage("--crc takes high or low");
     } else if (a == "--delay") {
       if (!num(600000)) return Usage("--delay takes milliseconds");
