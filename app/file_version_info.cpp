@@ -30,8 +30,8 @@ void CFileVersionInfo::Reset() {
     s->clear();
 }
 
-bool CFileVersionInfo::Create(HMODULE hModule) {
-  const std::string path = plat::GetModuleFileName(hModule);
+bool CFileVersionInfo::Create(plat::ModuleHandle hModule) {
+  const std::string path = plat::ModuleFileName(hModule);
   if (path.empty()) {
     Reset();
     return false;
@@ -41,26 +41,26 @@ bool CFileVersionInfo::Create(HMODULE hModule) {
 
 bool CFileVersionInfo::Create(const char* pszFileName) {
   Reset();
-  const DWORD dwSize = plat::GetFileVersionInfoSize(pszFileName);
+  const DWORD dwSize = plat::VersionInfoSize(pszFileName);
   if (dwSize == 0) return false;
   std::unique_ptr<BYTE[]> pBuffer(new (std::nothrow) BYTE[dwSize]);
   if (!pBuffer) return false;
-  if (!plat::GetFileVersionInfo(pszFileName, dwSize, pBuffer.get())) return false;
+  if (!plat::ReadVersionInfo(pszFileName, dwSize, pBuffer.get())) return false;
   const BYTE* pBlock = pBuffer.get();
 
   const BYTE* pValue = nullptr;
   DWORD nBytes = 0;
-  if (plat::VerQueryValue(pBlock, dwSize, "\\", &pValue, &nBytes) && nBytes == sizeof(plat::VS_FIXEDFILEINFO)) {
+  if (plat::QueryVersionValue(pBlock, dwSize, "\\", &pValue, &nBytes) && nBytes == sizeof(plat::VS_FIXEDFILEINFO)) {
     DWORD* pFields = &m_FileInfo.dwSignature;
     for (std::size_t i = 0; i < sizeof(plat::VS_FIXEDFILEINFO) / 4; ++i) pFields[i] = Le32(pValue + 4 * i);
   }
 
   const BYTE* pEntries = nullptr;
   DWORD nEntryBytes = 0;
-  if (!plat::VerQueryValue(pBlock, dwSize, "\\VarFileInfo\\Translation", &pEntries, &nEntryBytes)) return true;
+  if (!plat::QueryVersionValue(pBlock, dwSize, "\\VarFileInfo\\Translation", &pEntries, &nEntryBytes)) return true;
   if (nEntryBytes < 4) return true;  // an array without a single entry names no string table
 
-  const WORD wUserLang = plat::GetUserDefaultLangID();
+  const WORD wUserLang = plat::UserDefaultLangId();
   Translation chosen{};
   if (!FindTranslation(pEntries, nEntryBytes, wUserLang, false, &chosen) &&
       !FindTranslation(pEntries, nEntryBytes, wUserLang, true, &chosen) &&

@@ -7,8 +7,6 @@
 #include "platform/types.h"
 #include "platform/version_resource.h"
 
-using HMODULE = plat::HMODULE;
-
 class CFileVersionInfo {
  public:
   // One entry of "\VarFileInfo\Translation".
@@ -21,7 +19,7 @@ class CFileVersionInfo {
   virtual ~CFileVersionInfo();
 
   // The file of the module (null: the running executable).
-  bool Create(HMODULE hModule = nullptr);
+  bool Create(plat::ModuleHandle hModule = nullptr);
   bool Create(const char* pszFileName);
   // Back to the state of a new object: fixed information zero, texts empty.
   virtual void Reset();

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "app/app.h"
-#include "platform/com_map.h"
+#include "platform/com_port.h"
 #include "ui/main_dialog.h"
 
 namespace {

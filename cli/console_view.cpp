@@ -354,7 +354,7 @@ void ConsoleView::SetCaption(const std::string& strCaption) {
   m_strCaption = strCaption;
 }
 
-void ConsoleView::MessageBox(const std::string& strText, const std::string& strCaption, MsgIcon) {
+void ConsoleView::ShowMessageBox(const std::string& strText, const std::string& strCaption, MsgIcon) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_boxes.push_back(strText);
   if (m_bJson) WriteOutLocked(JsonObject().Add("event", "message_box").Add("text", strText).Line());

@@ -26,7 +26,7 @@
 #include "cli/outcome.h"
 #include "cli/port_alias.h"
 #include "platform/clock.h"
-#include "platform/com_map.h"
+#include "platform/com_port.h"
 #include "platform/hid.h"
 #include "platform/stop.h"
 #include "transport/connection.h"

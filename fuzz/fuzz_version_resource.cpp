@@ -22,7 +22,7 @@ void QueryBlock(const BYTE* p, std::size_t n) {
   for (const char* path : kPaths) {
     const BYTE* pValue = nullptr;
     DWORD nBytes = 0;
-    if (plat::VerQueryValue(p, n, path, &pValue, &nBytes)) {
+    if (plat::QueryVersionValue(p, n, path, &pValue, &nBytes)) {
       // Touch every byte of the value so that the sanitizer sees any overrun.
       volatile BYTE sum = 0;
       for (DWORD i = 0; i < nBytes; ++i) sum = static_cast<BYTE>(sum + pValue[i]);

@@ -1,31 +1,10 @@
 #include "platform/clock.h"
 
-#include <poll.h>
-#include <time.h>
-
 #include <atomic>
 
 #include "platform/stop.h"
 
 namespace plat {
-
-std::uint64_t RealClock::NowMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
-bool RealClock::SleepUntil(std::uint64_t deadlineMs) {
-  for (;;) {
-    if (Stop().Requested()) return false;
-    std::uint64_t now = NowMs();
-    if (now >= deadlineMs) return true;
-    std::uint64_t left = deadlineMs - now;
-    pollfd pfd{Stop().Fd(), POLLIN, 0};
-    int timeout = left > 60000 ? 60000 : static_cast<int>(left);
-    poll(pfd.fd >= 0 ? &pfd : nullptr, pfd.fd >= 0 ? 1 : 0, timeout);
-  }
-}
 
 std::uint64_t VirtualClock::NowMs() {
   std::lock_guard<std::mutex> lock(m_mutex);

@@ -1,7 +1,6 @@
 #include "platform/hid.h"
 
 #include <atomic>
-#include <cstdlib>
 
 namespace plat {
 namespace {
@@ -10,11 +9,7 @@ std::atomic<IHidBackend*> g_hidBackend{nullptr};
 
 IHidBackend& HidBackend() {
   if (IHidBackend* b = g_hidBackend.load(std::memory_order_acquire)) return *b;
-  // Read at every call so that a front end can point the tool at a simulated
-  // reader just by setting the variable before it connects.
-  const char* sim = std::getenv("READERTOOL_HID_SIM");
-  if (sim && *sim) return HidSimClientBackend();
-  return HidrawBackend();
+  return SystemHidBackend();
 }
 
 void SetHidBackend(IHidBackend* backend) { g_hidBackend.store(backend, std::memory_order_release); }

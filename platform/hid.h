@@ -7,9 +7,9 @@
 // their own conventions onto this form (hidraw drops the ID byte on reads of
 // unnumbered devices; the backend puts a 0 back).
 //
-// Three backends sit behind the seam: hidraw (the default), the simulator
-// socket (when READERTOOL_HID_SIM names a socket path) and the in-process fake
-// that tests install with SetHidBackend.
+// Behind the seam sit the operating system's backend (chosen by the platform
+// files: hidraw on Linux, or the simulator socket when READERTOOL_HID_SIM
+// names one) and the in-process fake that tests install with SetHidBackend.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -88,15 +88,14 @@ class IHidBackend {
   virtual std::unique_ptr<IHidHandle> Open(const std::string& path, HidOpenMode mode, HidOpenError* err) = 0;
 };
 
-// The backend in force: the installed one, else the simulator socket when
-// READERTOOL_HID_SIM is set and not empty, else hidraw.
+// The backend in force: the installed one, else the system's.
 IHidBackend& HidBackend();
 // Installs a backend for the whole process; nullptr restores the default. Not owned.
 void SetHidBackend(IHidBackend* backend);
 
-// The built-in backends, for callers that want one explicitly.
-IHidBackend& HidrawBackend();
-IHidBackend& HidSimClientBackend();
+// The operating system's backend, looked up at each call (a front end may
+// point the tool at a simulated reader just before it connects).
+IHidBackend& SystemHidBackend();
 
 class ScopedHidBackend {
  public:

@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
 namespace plat {
 namespace {
@@ -65,14 +64,6 @@ WORD LangIdFromLocaleName(const char* pszLocale) {
     if (std::strcmp(e.pszCountry, szCountry) == 0) return e.wLangId;
   }
   return pDefault ? pDefault->wLangId : kLangEnglishUs;
-}
-
-WORD GetUserDefaultLangID() {
-  for (const char* pszVar : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-    const char* pszValue = std::getenv(pszVar);
-    if (pszValue && *pszValue) return LangIdFromLocaleName(pszValue);
-  }
-  return kLangEnglishUs;
 }
 
 }  // namespace plat

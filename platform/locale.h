@@ -14,8 +14,9 @@ constexpr WORD kLangEnglishUs = 0x0409;
 // language's default identifier; an unknown language gives kLangEnglishUs.
 WORD LangIdFromLocaleName(const char* pszLocale);
 
-// The first non-empty of LC_ALL, LC_MESSAGES and LANG, through
-// LangIdFromLocaleName; kLangEnglishUs when none is set.
-WORD GetUserDefaultLangID();
+// The user's language as the operating system reports it (POSIX: the first
+// non-empty of LC_ALL, LC_MESSAGES and LANG, through LangIdFromLocaleName;
+// kLangEnglishUs when none is set).
+WORD UserDefaultLangId();
 
 }  // namespace plat

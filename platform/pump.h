@@ -11,6 +11,11 @@
 
 namespace plat {
 
+// Longest a transfer blocks on a thread with an installed pump before that
+// thread's pending events are dispatched again, so a window keeps painting
+// and ticking through a transfer's time-outs.
+constexpr std::uint64_t kPumpSliceMs = 10;
+
 class IEventPump {
  public:
   virtual ~IEventPump() = default;

@@ -32,12 +32,6 @@ bool ParseDecimal(const std::string& s, DWORD* pValue) {
   return true;
 }
 
-// The rates POSIX termios names with a Bxxx constant on Linux.
-constexpr DWORD kStandardRates[] = {50,     75,     110,    134,     150,     200,     300,     600,
-                                    1200,   1800,   2400,   4800,    9600,    19200,   38400,   57600,
-                                    115200, 230400, 460800, 500000,  576000,  921600,  1000000, 1152000,
-                                    1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
-
 std::mutex g_openerMutex;
 SerialOpener g_opener;  // empty: the operating system's opener
 
@@ -93,10 +87,6 @@ bool BuildSerialDcb(const char* pszSettings, SerialDcb* pDcb) {
   return true;
 }
 
-bool IsStandardBaud(DWORD dwBaud) {
-  return std::find(std::begin(kStandardRates), std::end(kStandardRates), dwBaud) != std::end(kStandardRates);
-}
-
 SerialReadPlan PlanSerialRead(const SerialTimeouts& t, DWORD dwToRead) {
   SerialReadPlan plan;
   if (t.ReadIntervalTimeout == kSerialMaxTimeout && t.ReadTotalTimeoutMultiplier == 0 &&
@@ -146,10 +136,10 @@ std::unique_ptr<ISerialLine> OpenSerialLine(const char* pszDevice, SerialError* 
   SerialError err;
   std::unique_ptr<ISerialLine> line;
   if (!pszDevice) {
-    err = {SerialErrorKind::kInvalidArgument, EINVAL};
+    err = CallerError("no device name");
   } else {
     line = opener ? opener(pszDevice, &err) : OpenSystemSerialLine(pszDevice, &err);
-    if (!line && err.kind == SerialErrorKind::kNone) err = {SerialErrorKind::kSystem, ENODEV};
+    if (!line && err.kind == SerialErrorKind::kNone) err = {SerialErrorKind::kSystem, 0, "the port could not be opened"};
   }
   if (line) err = {};
   if (pErr) *pErr = err;

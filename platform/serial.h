@@ -55,8 +55,8 @@ inline DWORD RtsControl(const SerialDcb& d) { return (d.Flags & kDcbRtsControlMa
 // Returns false, leaving *pDcb untouched, on any unknown key or value.
 bool BuildSerialDcb(const char* pszSettings, SerialDcb* pDcb);
 
-// True for the rates a line can be set to exactly (the POSIX Bxxx rates).
-// A rate outside this list is refused, never rounded to a neighbour.
+// True for the rates a line of this system can be set to exactly. A rate
+// outside them is refused, never rounded to a neighbour.
 bool IsStandardBaud(DWORD dwBaud);
 
 // Time-outs in milliseconds, with the classic meaning:
@@ -99,7 +99,7 @@ constexpr DWORD kPurgeTxAbort = 0x1, kPurgeRxAbort = 0x2, kPurgeTxClear = 0x4, k
 enum class SerialErrorKind {
   kNone,
   kInvalidArgument,  // the caller's mistake: bad name, settings or buffer
-  kSystem,           // the operating system refused; sysErrno says why
+  kSystem,           // the operating system refused; sysCode says why
   kTimeout,          // a write ended by its time-out before all bytes left
   kUnsupported,      // the line cannot do what was asked (rate, framing)
   kStopped,          // a stop request ended the transfer
@@ -107,10 +107,16 @@ enum class SerialErrorKind {
 
 struct SerialError {
   SerialErrorKind kind = SerialErrorKind::kNone;
-  int sysErrno = 0;  // the errno where the failure happened (0 if none)
+  // The system's error code where the failure happened (errno, or the
+  // Windows error code), 0 if none, and the system's words for it.
+  long sysCode = 0;
+  std::string sysMessage;
 };
 
 const char* SerialErrorKindName(SerialErrorKind kind);
+
+// A refusal of the caller's request (kInvalidArgument), in words.
+inline SerialError CallerError(const char* pszWhat) { return {SerialErrorKind::kInvalidArgument, 0, pszWhat}; }
 
 // One open serial line. Every operation returns false on failure and records
 // why in LastError(). Reads and writes block at most as the time-outs say
@@ -137,7 +143,8 @@ class ISerialLine {
 };
 
 // Opens a serial line by device name: "\\.\COMn" or "COMn" resolved through
-// the COM port map (platform/com_map.h), or an absolute path as it stands.
+// the machine's COM port names (platform/com_port.h), or a device path as it
+// stands where the system names devices by path.
 // The line is open exclusively and in raw mode; its settings and time-outs
 // are the caller's to set. Returns null and fills *pErr (if given) on failure.
 std::unique_ptr<ISerialLine> OpenSerialLine(const char* pszDevice, SerialError* pErr = nullptr);

@@ -1,10 +1,18 @@
 // Process-wide stop request. A run that must end early (window closed,
 // Ctrl-C, SIGTERM) raises it; every wait and every transfer watches it and
-// returns at once. The descriptor becomes readable while a stop is pending,
-// so poll() loops add it to their set instead of waking up periodically.
+// returns at once. The signal carries an operating-system wait object that
+// is signalled while a stop is pending, so blocking waits add it to what
+// they wait on instead of waking up periodically.
 #pragma once
+#include <cstdint>
 
 namespace plat {
+
+// An operating-system wait object, as the platform files understand it: a
+// file descriptor that becomes readable (POSIX) or an event handle that
+// becomes signalled (Windows). Shared code only passes it on.
+using NativeWaitHandle = std::intptr_t;
+constexpr NativeWaitHandle kNoWaitHandle = -1;
 
 class StopSignal {
  public:
@@ -13,15 +21,15 @@ class StopSignal {
   StopSignal(const StopSignal&) = delete;
   StopSignal& operator=(const StopSignal&) = delete;
 
-  // Async-signal-safe: only an atomic store and a write(2).
+  // Async-signal-safe: only an atomic store and one system call.
   void Request();
   void Clear();
   bool Requested() const;
-  // Readable while a stop is requested; -1 if the descriptor could not be made.
-  int Fd() const { return m_fd; }
+  // Signalled while a stop is requested; kNoWaitHandle if it could not be made.
+  NativeWaitHandle NativeHandle() const { return m_handle; }
 
  private:
-  int m_fd = -1;
+  NativeWaitHandle m_handle = kNoWaitHandle;
   volatile int m_requested = 0;
 };
 

@@ -66,16 +66,16 @@ bool ReadVersionResource(const char* pszFileName, std::vector<BYTE>* pBlock);
 
 // The platform's version API over the above.
 // Size of the version block of the file, 0 when it has none or cannot be read.
-DWORD GetFileVersionInfoSize(const char* pszFileName);
+DWORD VersionInfoSize(const char* pszFileName);
 // Copies the block into pData; false when it has none or it does not fit dwLen.
-bool GetFileVersionInfo(const char* pszFileName, DWORD dwLen, void* pData);
+bool ReadVersionInfo(const char* pszFileName, DWORD dwLen, void* pData);
 
 // Looks up a value in a version block of nBlock bytes. pszSubBlock is a path
 // of keys separated by backslashes, matched as ASCII without regard to case:
 // "\\" is the root (the VS_FIXEDFILEINFO), "\\VarFileInfo\\Translation" the
 // translation array, "\\StringFileInfo\\040904B0\\CompanyName" a string.
 // *ppValue points into the block; *pnBytes is the value's length in bytes.
-bool VerQueryValue(const void* pBlock, std::size_t nBlock, const char* pszSubBlock, const BYTE** ppValue,
+bool QueryVersionValue(const void* pBlock, std::size_t nBlock, const char* pszSubBlock, const BYTE** ppValue,
                    DWORD* pnBytes);
 // A string value, converted from UTF-16 to narrow (UTF-8) text, up to its NUL.
 bool VerQueryString(const void* pBlock, std::size_t nBlock, const char* pszSubBlock, std::string* pText);
@@ -85,9 +85,9 @@ bool VerQueryString(const void* pBlock, std::size_t nBlock, const char* pszSubBl
 std::string Utf16LeToNarrow(const BYTE* p, std::size_t nBytes);
 
 // A loaded module: any address inside it (its base, or one of its functions).
-using HMODULE = const void*;
+using ModuleHandle = const void*;
 // Full path of the module's file; null means the running executable. Empty
 // when it cannot be found.
-std::string GetModuleFileName(HMODULE hModule);
+std::string ModuleFileName(ModuleHandle hModule);
 
 }  // namespace plat

@@ -77,7 +77,7 @@ bool Stopping() { return plat::Stop().Requested(); }
 // The wrong-script refusal: the box first (it holds the run until the
 // operator closes it), then the same text in the log.
 void RefuseScript(CTAVDownloadApDlg* pDialog, int nRow) {
-  if (IDialogView* pView = pDialog->GetView()) pView->MessageBox(GetStatusText(nRow), "", MsgIcon::None);
+  if (IDialogView* pView = pDialog->GetView()) pView->ShowMessageBox(GetStatusText(nRow), "", MsgIcon::None);
   pDialog->AppendLog(GetStatusText(nRow));
 }
 

@@ -22,8 +22,9 @@
 
 #include "link/hex_format.h"
 #include "platform/clock.h"
-#include "platform/com_map.h"
-#include "platform/hid_sim_server.h"
+#include "platform/posix/com_map.h"
+#include "platform/posix/hid_sim_server.h"
+#include "platform/posix/fd_wait.h"
 #include "platform/stop.h"
 #include "sim/model/hid_front.h"
 #include "sim/model/reader_ids.h"
@@ -376,7 +377,7 @@ int Serve(const ServeOptions& o) {
   std::uint64_t uhidDue = UINT64_MAX;  // next input report of the uhid device
   while (!plat::Stop().Requested()) {
     // poll() passes over the entries of closed descriptors (-1).
-    pollfd fds[4] = {{plat::Stop().Fd(), POLLIN, 0},
+    pollfd fds[4] = {{plat::StopFd(), POLLIN, 0},
                      {unplugFd, POLLIN, 0},
                      {line.Fd(), POLLIN, 0},
                      {uhid ? uhid->Fd() : -1, POLLIN, 0}};

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "platform/clock.h"
-#include "platform/fd_wait.h"
+#include "platform/posix/fd_wait.h"
 #include "platform/pump.h"
 #include "platform/stop.h"
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/com_map.h"
+#include "platform/posix/com_map.h"
 
 namespace {
 

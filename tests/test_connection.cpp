@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "link/commands.h"
-#include "platform/com_map.h"
+#include "platform/posix/com_map.h"
 #include "platform/stop.h"
 #include "support/link_bench.h"
 #include "transport/connection.h"

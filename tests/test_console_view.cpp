@@ -154,7 +154,7 @@ TEST(ConsoleView, JsonStreamHasOneEventPerChange) {
   view.SetProgressPos(42);
   view.SetElapsedText("00:00");  // as it starts: no change
   view.SetElapsedText("00:01");
-  view.MessageBox("No COM Port Available", "Warning", MsgIcon::Exclamation);
+  view.ShowMessageBox("No COM Port Available", "Warning", MsgIcon::Exclamation);
 
   EXPECT_EQ(cap.Joined(false),
             "{\"event\":\"log\",\"replace\":false,\"text\":\"a\"}\n"

@@ -16,8 +16,9 @@
 #include "link/frame.h"
 #include "platform/clock.h"
 #include "platform/hid_descriptor.h"
-#include "platform/hid_sim_client.h"
-#include "platform/hid_sim_server.h"
+#include "platform/linux/hidraw.h"
+#include "platform/posix/hid_sim_client.h"
+#include "platform/posix/hid_sim_server.h"
 #include "platform/stop.h"
 #include "transport/hid_device.h"
 

@@ -145,7 +145,7 @@ TEST_F(MainDialogTest, SystemCommands) {
       {IDM_ABOUTBOX, 1, -1},
       {IDM_ABOUTBOX | 0x3, 1, -1},  // the low four bits are the system's own
       {0xF020, 0, -1},              // minimize: default handling
-      {SC_CLOSE, 0, IDCANCEL},      // Close reaches OnCancel
+      {kScClose, 0, kIdCancel},      // Close reaches OnCancel
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.nID);
@@ -166,7 +166,7 @@ TEST_F(MainDialogTest, EndingTheWindowWithoutARun) {
     dlg.AttachView(&view);
     LoadTxPacingPreset(2);
     bOk ? dlg.OnOK() : dlg.OnCancel();
-    EXPECT_EQ(view.EndDialogResult(), bOk ? IDOK : IDCANCEL);
+    EXPECT_EQ(view.EndDialogResult(), bOk ? kIdOk : kIdCancel);
     EXPECT_TRUE(g_mapTxPacing.empty());
     // Closing also ends any wait in progress on the window thread ("Reset
     // Default" runs there), so the stop is raised with or without a run.

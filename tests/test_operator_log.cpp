@@ -165,10 +165,10 @@ TEST_F(OperatorLogTest, RefreshRunsOnTheWindowThreadWhileTheCallerWaits) {
 
 TEST_F(OperatorLogTest, SendMessageRoutesOnlyTheLogRefresh) {
   m_dlg.m_strLog = "direct\r\n";  // as the procedures append
-  EXPECT_EQ(m_dlg.SendMessage(WM_LOG_REFRESH), 0);
+  EXPECT_EQ(m_dlg.SendWindowMessage(WM_LOG_REFRESH), 0);
   EXPECT_EQ(m_view.LogText(), "direct\r\n");
   m_view.ClearCalls();
-  EXPECT_EQ(m_dlg.SendMessage(WM_USER + 101), 0);
+  EXPECT_EQ(m_dlg.SendWindowMessage(kWmUser + 101), 0);
   EXPECT_TRUE(m_view.Calls().empty());
   EXPECT_EQ(WM_LOG_REFRESH, 0x464u);
 }

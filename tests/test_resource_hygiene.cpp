@@ -24,7 +24,7 @@
 #include "link/interface_select.h"
 #include "link/pacing.h"
 #include "platform/clock.h"
-#include "platform/com_map.h"
+#include "platform/posix/com_map.h"
 #include "platform/stop.h"
 #include "sim/model/reader_ids.h"
 #include "sim/model/reader_model.h"

@@ -183,7 +183,7 @@ TEST_F(Rs232PortTest, EachFailingOpenStepReleasesThePort) {
     EXPECT_EQ(m_com1.IsOpen(), r.opens);
     if (!r.opens) {
       EXPECT_EQ(m_port.LastError().kind, plat::SerialErrorKind::kSystem);
-      EXPECT_EQ(m_port.LastError().sysErrno, EIO);
+      EXPECT_EQ(m_port.LastError().sysCode, EIO);
     }
     m_port.Close();
     OpenCom1();
@@ -211,12 +211,12 @@ TEST_F(Rs232PortTest, RefusesSettingsTheLineCannotTake) {
 
 TEST_F(Rs232PortTest, MissingAndBusyPortsFail) {
   EXPECT_EQ(m_port.Open("\\\\.\\COM2/baud=9600/parity=N/stop=1/data=8"), FALSE);
-  EXPECT_EQ(m_port.LastError().sysErrno, ENOENT);
+  EXPECT_EQ(m_port.LastError().sysCode, ENOENT);
 
   CRs232Port other;
   ASSERT_EQ(other.Open(kDefCom1), TRUE);
   EXPECT_EQ(m_port.Open(kDefCom1), FALSE);
-  EXPECT_EQ(m_port.LastError().sysErrno, EBUSY);
+  EXPECT_EQ(m_port.LastError().sysCode, EBUSY);
   other.Close();
   OpenCom1();
 }
@@ -349,7 +349,7 @@ TEST_F(Rs232PortTest, ReadFailureAbandonsGatheredBytes) {
   BYTE buf[64];
   EXPECT_EQ(m_port.Read(buf, sizeof buf), -1);
   EXPECT_EQ(m_port.LastError().kind, plat::SerialErrorKind::kSystem);
-  EXPECT_EQ(m_port.LastError().sysErrno, EIO);
+  EXPECT_EQ(m_port.LastError().sysCode, EIO);
   EXPECT_TRUE(m_port.IsOpen());
 }
 
@@ -371,7 +371,7 @@ TEST_F(Rs232PortTest, WriteReportsWhatLeftWithinTheWriteTimeout) {
 
   m_com1.FailCall(SerialOp::kWrite, m_com1.Calls(SerialOp::kWrite) + 1, EIO);
   EXPECT_EQ(m_port.Write(data.data(), 10), 0u);
-  EXPECT_EQ(m_port.LastError().sysErrno, EIO);
+  EXPECT_EQ(m_port.LastError().sysCode, EIO);
 }
 
 TEST_F(Rs232PortTest, StopRequestEndsTransfersAtOnce) {

@@ -17,7 +17,7 @@
 
 #include "link/frame.h"
 #include "platform/clock.h"
-#include "platform/com_map.h"
+#include "platform/posix/com_map.h"
 #include "platform/pump.h"
 #include "platform/serial.h"
 #include "platform/stop.h"
@@ -79,7 +79,7 @@ class SerialPtyTest : public ::testing::Test {
 };
 
 TEST_F(SerialPtyTest, ExchangeThroughTheComName) {
-  ASSERT_EQ(g_Rs232Port.Open(kDefCom7), TRUE) << std::strerror(g_Rs232Port.LastError().sysErrno);
+  ASSERT_EQ(g_Rs232Port.Open(kDefCom7), TRUE) << g_Rs232Port.LastError().sysMessage;
   const auto req = MakeFrame(0x18, 0x01);
   const auto resp = MakeFrame(0x18, 0x00, {0x01, 0x02, 0x03}, CrcOrder::LowFirst);
   std::vector<BYTE> received;
@@ -105,7 +105,7 @@ TEST_F(SerialPtyTest, ExchangeThroughTheComName) {
 TEST_F(SerialPtyTest, ReadOnAPumpingThreadDispatchesItsEvents) {
   plat::SerialError err;
   auto line = plat::OpenSerialLine("\\\\.\\COM7", &err);
-  ASSERT_NE(line, nullptr) << std::strerror(err.sysErrno);
+  ASSERT_NE(line, nullptr) << err.sysMessage;
   plat::SerialTimeouts to;
   to.ReadIntervalTimeout = 50;
   to.ReadTotalTimeoutConstant = 5000;  // the answer is owed to the pump long before
@@ -143,7 +143,7 @@ TEST_F(SerialPtyTest, PortIsOpenedExclusively) {
   plat::SerialError err;
   EXPECT_EQ(plat::OpenSerialLine("\\\\.\\COM7", &err), nullptr);
   EXPECT_EQ(err.kind, plat::SerialErrorKind::kSystem);
-  EXPECT_EQ(err.sysErrno, EBUSY);
+  EXPECT_EQ(err.sysCode, EBUSY);
   CRs232Port other;
   EXPECT_EQ(other.Open(kDefCom7), FALSE);
 
@@ -156,7 +156,7 @@ TEST_F(SerialPtyTest, PortIsOpenedExclusively) {
 TEST_F(SerialPtyTest, LineSettingsAndStop) {
   plat::SerialError err;
   auto line = plat::OpenSerialLine("\\\\.\\COM7", &err);
-  ASSERT_NE(line, nullptr) << std::strerror(err.sysErrno);
+  ASSERT_NE(line, nullptr) << err.sysMessage;
 
   plat::SerialDcb dcb;
   ASSERT_TRUE(line->GetState(&dcb));

@@ -13,7 +13,7 @@
 
 #include "link/frame.h"
 #include "platform/hid_descriptor.h"
-#include "platform/hid_sim_client.h"
+#include "platform/posix/hid_sim_client.h"
 #include "platform/pump.h"
 #include "sim/model/hid_front.h"
 #include "sim/model/reader_ids.h"

@@ -471,7 +471,7 @@ TEST(FileVersionInfo, FailureLeavesTheResetState) {
     EXPECT_EQ(info.GetFileVersion(1), 0);
     EXPECT_EQ(info.GetFixedFileInfo().dwSignature, 0u);
   }
-  EXPECT_EQ(plat::GetFileVersionInfoSize(text.Path()), 0u);
+  EXPECT_EQ(plat::VersionInfoSize(text.Path()), 0u);
 }
 
 TEST(FileVersionInfo, ElfInBothWidthsAndByteOrders) {
@@ -515,20 +515,20 @@ TEST(FileVersionInfo, ReadsTheRunningExecutable) {
 }
 
 TEST(FileVersionInfo, ModuleFileNames) {
-  const std::string self = plat::GetModuleFileName(nullptr);
+  const std::string self = plat::ModuleFileName(nullptr);
   ASSERT_FALSE(self.empty());
   EXPECT_NE(self.find("test_version_info"), std::string::npos);
   // An address inside the program is the program; inside libc, libc.
-  EXPECT_EQ(plat::GetModuleFileName(reinterpret_cast<plat::HMODULE>(&plat::GetModuleFileName)), self);
+  EXPECT_EQ(plat::ModuleFileName(reinterpret_cast<plat::ModuleHandle>(&plat::ModuleFileName)), self);
   const void* pLibcFunction = dlsym(RTLD_DEFAULT, "gnu_get_libc_version");
   ASSERT_NE(pLibcFunction, nullptr);
-  const std::string libc = plat::GetModuleFileName(pLibcFunction);
+  const std::string libc = plat::ModuleFileName(pLibcFunction);
   EXPECT_NE(libc.find("libc"), std::string::npos) << libc;
   EXPECT_NE(libc, self);
   // A shared library carries no version block of ours.
   CFileVersionInfo info;
   EXPECT_FALSE(info.Create(pLibcFunction));
-  EXPECT_EQ(plat::GetModuleFileName(reinterpret_cast<plat::HMODULE>(std::uintptr_t{16})), "");
+  EXPECT_EQ(plat::ModuleFileName(reinterpret_cast<plat::ModuleHandle>(std::uintptr_t{16})), "");
 }
 
 TEST(VerQueryValue, PathsAndKeys) {
@@ -538,10 +538,10 @@ TEST(VerQueryValue, PathsAndKeys) {
   const Bytes b = VersionBlock(spec);
   const BYTE* p = nullptr;
   DWORD n = 0;
-  ASSERT_TRUE(plat::VerQueryValue(b.data(), b.size(), "\\", &p, &n));
+  ASSERT_TRUE(plat::QueryVersionValue(b.data(), b.size(), "\\", &p, &n));
   EXPECT_EQ(n, 52u);
   EXPECT_EQ(p[0], 0xBD);
-  ASSERT_TRUE(plat::VerQueryValue(b.data(), b.size(), "\\VarFileInfo\\Translation", &p, &n));
+  ASSERT_TRUE(plat::QueryVersionValue(b.data(), b.size(), "\\VarFileInfo\\Translation", &p, &n));
   EXPECT_EQ(n, 8u);
   EXPECT_EQ(Bytes(p, p + n), (Bytes{0x09, 0x04, 0xB0, 0x04, 0x07, 0x04, 0xE4, 0x04}));
   std::string s;
@@ -564,8 +564,8 @@ TEST(VerQueryValue, PathsAndKeys) {
     EXPECT_EQ(plat::VerQueryString(b.data(), b.size(), c.path, &s), c.found);
     EXPECT_EQ(s, c.found ? c.text : "unchanged");
   }
-  EXPECT_FALSE(plat::VerQueryValue(nullptr, 100, "\\", &p, &n));
-  EXPECT_FALSE(plat::VerQueryValue(b.data(), 5, "\\", &p, &n));
+  EXPECT_FALSE(plat::QueryVersionValue(nullptr, 100, "\\", &p, &n));
+  EXPECT_FALSE(plat::QueryVersionValue(b.data(), 5, "\\", &p, &n));
 }
 
 TEST(Utf16LeToNarrow, ConvertsToUtf8) {
@@ -597,15 +597,15 @@ TEST(Locale, LanguageIdentifiers) {
 
 TEST(Locale, VariablesInOrder) {
   ScopedLocale none(nullptr);
-  EXPECT_EQ(plat::GetUserDefaultLangID(), 0x0409);
+  EXPECT_EQ(plat::UserDefaultLangId(), 0x0409);
   setenv("LANG", "fr_FR.UTF-8", 1);
-  EXPECT_EQ(plat::GetUserDefaultLangID(), 0x040C);
+  EXPECT_EQ(plat::UserDefaultLangId(), 0x040C);
   setenv("LC_MESSAGES", "de_DE.UTF-8", 1);
-  EXPECT_EQ(plat::GetUserDefaultLangID(), 0x0407);
+  EXPECT_EQ(plat::UserDefaultLangId(), 0x0407);
   setenv("LC_ALL", "", 1);  // empty counts as unset
-  EXPECT_EQ(plat::GetUserDefaultLangID(), 0x0407);
+  EXPECT_EQ(plat::UserDefaultLangId(), 0x0407);
   setenv("LC_ALL", "ja_JP.UTF-8", 1);
-  EXPECT_EQ(plat::GetUserDefaultLangID(), 0x0411);
+  EXPECT_EQ(plat::UserDefaultLangId(), 0x0411);
 }
 
 // Every truncation and every single-bit change of a good file must either
@@ -627,7 +627,7 @@ TEST(VersionResourceHostileInput, TruncationsAndBitFlips) {
       plat::VerQueryString(out.data(), out.size(), "\\StringFileInfo\\040904B0\\Comments", &s);
       const BYTE* p = nullptr;
       DWORD n = 0;
-      if (plat::VerQueryValue(out.data(), out.size(), "\\VarFileInfo\\Translation", &p, &n)) {
+      if (plat::QueryVersionValue(out.data(), out.size(), "\\VarFileInfo\\Translation", &p, &n)) {
         EXPECT_GE(p, out.data());
         EXPECT_LE(p + n, out.data() + out.size());
       }

@@ -275,7 +275,7 @@ TEST_F(WorkerTest, ClosingTheWindowDuringARunStopsItPromptly) {
     reached.get_future().wait();
     EXPECT_TRUE(m_dlg.IsRunInProgress());
     m_view.SendToWindowThread([&] { m_dlg.OnCancel(); });
-    EXPECT_EQ(m_view.EndDialogResult(), IDCANCEL);
+    EXPECT_EQ(m_view.EndDialogResult(), kIdCancel);
     EXPECT_TRUE(plat::Stop().Requested());
     const std::string logAtClose = m_view.LogText();
     closed.set_value();

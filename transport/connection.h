@@ -2,10 +2,11 @@
 // finding the machine's serial ports.
 #pragma once
 #include "link/interface_select.h"
+#include "platform/com_port.h"
 #include "platform/types.h"
 
 // Port numbers of the serial ports run from 1 to this.
-constexpr int kMaxComPort = 255;
+using plat::kMaxComPort;
 
 void CloseInterface();
 bool OpenRs232(int nPort, int nBaud, bool bCheck);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/pump.h"
 #include "platform/stop.h"
 #include "transport/hid_device.h"
 
@@ -36,9 +37,9 @@ constexpr DWORD kMaxTaggedGathered = 4096;
 // what the largest frame it accepts (4096 bytes, 66 reports) needs. A device
 // that streams reports without ever finishing a frame is let go after that.
 constexpr unsigned kMaxTaggedReports = 2 * ((kMaxTaggedGathered + kSegmentPayload - 1) / kSegmentPayload);
-// With a callback, a polling pass blocks at most this long before the
-// callback (the window thread's event pump) runs again.
-constexpr std::uint64_t kPumpSliceMs = 10;
+// With a callback, a polling pass blocks at most plat::kPumpSliceMs before
+// the callback (the window thread's event pump) runs again.
+using plat::kPumpSliceMs;
 
 void ResetEvent(CHidEvent* e) {
   if (e) e->bSignalled = false;

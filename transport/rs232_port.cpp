@@ -15,16 +15,16 @@ void CRs232Port::Fail(const plat::SerialError& err) { m_lastError = err; }
 BOOL CRs232Port::Open(const char* pszDef) {
   // Refusals leave everything as it was, an open port included.
   if (m_bOpen || m_hComm) {
-    Fail({plat::SerialErrorKind::kInvalidArgument, EBUSY});
+    Fail(plat::CallerError("the port is already open"));
     return FALSE;
   }
   if (!pszDef) {
-    Fail({plat::SerialErrorKind::kInvalidArgument, EINVAL});
+    Fail(plat::CallerError("no port definition"));
     return FALSE;
   }
   const std::size_t len = std::strlen(pszDef);
   if (len < 10 || len + 1 > sizeof m_szCommDef) {
-    Fail({plat::SerialErrorKind::kInvalidArgument, EINVAL});
+    Fail(plat::CallerError("malformed port definition"));
     return FALSE;
   }
 
@@ -62,7 +62,7 @@ BOOL CRs232Port::Open(const char* pszDef) {
   plat::SerialDcb dcb;
   if (!m_hComm->GetState(&dcb)) return fail();
   if (!plat::BuildSerialDcb(m_szCommDef, &dcb)) {
-    Fail({plat::SerialErrorKind::kInvalidArgument, EINVAL});
+    Fail(plat::CallerError("malformed line settings"));
     Close();
     return FALSE;
   }
@@ -90,7 +90,7 @@ BOOL CRs232Port::Open(const char* pszDef) {
 int CRs232Port::Read(BYTE* pBuf, DWORD dwMax) {
   if (!IsOpen()) return 0;
   if (!pBuf && dwMax) {
-    Fail({plat::SerialErrorKind::kInvalidArgument, EINVAL});
+    Fail(plat::CallerError("no buffer"));
     return -1;
   }
   if (dwMax > static_cast<DWORD>(INT_MAX)) dwMax = INT_MAX;  // the count must fit the result

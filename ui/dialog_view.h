@@ -104,7 +104,7 @@ class IDialogView {
   virtual void SetCaption(const std::string& strCaption) = 0;
   // A modal message box with an OK button; an empty caption means the
   // program's name.
-  virtual void MessageBox(const std::string& strText, const std::string& strCaption, MsgIcon icon) = 0;
+  virtual void ShowMessageBox(const std::string& strText, const std::string& strCaption, MsgIcon icon) = 0;
   virtual void MessageBeep(MsgIcon icon) = 0;
   // The open-file dialog. strFilter is "Description (*.ext)|*.ext||" text.
   // False when the operator cancelled; otherwise the chosen full path.

@@ -41,7 +41,7 @@ BOOL CTAVDownloadApDlg::UpdateData(BOOL bSaveAndValidate) {
   return TRUE;
 }
 
-LRESULT CTAVDownloadApDlg::SendMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CTAVDownloadApDlg::SendWindowMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   if (message != WM_LOG_REFRESH || !m_pView) return 0;
   LRESULT lResult = 0;
   m_pView->SendToWindowThread([&] { lResult = OnLogRefresh(wParam, lParam); });
@@ -62,7 +62,7 @@ void CTAVDownloadApDlg::AppendLog(const char* pszText, bool bReplace) {
     m_strLog += psz;
   }
   m_strLog += "\r\n";
-  SendMessage(WM_LOG_REFRESH);
+  SendWindowMessage(WM_LOG_REFRESH);
 }
 
 void CTAVDownloadApDlg::AppendLog(const std::string* pText, bool bReplace) {
@@ -73,7 +73,7 @@ void CTAVDownloadApDlg::AppendLog(const std::string* pText, bool bReplace) {
     m_strLog += *pText;
   }
   m_strLog += "\r\n";
-  SendMessage(WM_LOG_REFRESH);
+  SendWindowMessage(WM_LOG_REFRESH);
 }
 
 void CTAVDownloadApDlg::AppendErrorHelp() { AppendLog(GetStatusText(IsUsbHid() ? STS_HELP_USB : STS_HELP_RS232)); }

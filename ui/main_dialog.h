@@ -20,9 +20,12 @@
 #include "platform/types.h"
 #include "ui/dialog_view.h"
 
-constexpr UINT WM_USER = 0x0400;
+// The window-system values the logic needs carry names of their own, never
+// the names <windows.h> defines as macros, so that any file may include both.
+// First message number free for the application's own messages.
+constexpr UINT kWmUser = 0x0400;
 // Refresh of the log pane, sent synchronously from any thread.
-constexpr UINT WM_LOG_REFRESH = WM_USER + 100;
+constexpr UINT WM_LOG_REFRESH = kWmUser + 100;
 
 // Timer 1 drives the elapsed-time display once a second.
 constexpr UINT_PTR kElapsedTimerId = 1;
@@ -38,10 +41,10 @@ constexpr int kBaudTable[] = {9600, 19200, 38400, 57600, 115200};
 constexpr UINT IDM_ABOUTBOX = 0x0010;
 constexpr char g_pszAboutMenuText[] = "&About TAV Vodivazu RA...";
 // System commands that OnSysCommand handles (low four bits masked off).
-constexpr UINT SC_CLOSE = 0xF060;
+constexpr UINT kScClose = 0xF060;
 // Results of EndDialog.
-constexpr int IDOK = 1;
-constexpr int IDCANCEL = 2;
+constexpr int kIdOk = 1;
+constexpr int kIdCancel = 2;
 
 // The program's name in the window caption, before its version.
 constexpr char g_pszCaptionName[] = "TAV Vevevura Dovu";
@@ -94,7 +97,7 @@ class CTAVDownloadApDlg : public IDialogEvents {
 
   // The window's own messages; WM_LOG_REFRESH runs OnLogRefresh on the
   // window thread and returns its result. Other messages are ignored (0).
-  LRESULT SendMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
+  LRESULT SendWindowMessage(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
 
   // ---- operator log ----
   // The text (or "No Msg" for null) replaces the log (bReplace) or is

@@ -88,7 +88,7 @@ bool CTAVDownloadApDlg::RefreshComPortList() {
   EnumComPorts(nBaud, &nCount, ports);
   if (nCount <= 0) {
     m_pView->MessageBeep(MsgIcon::Exclamation);
-    m_pView->MessageBox("No COM Port Available", "Warning", MsgIcon::Exclamation);
+    m_pView->ShowMessageBox("No COM Port Available", "Warning", MsgIcon::Exclamation);
     return false;
   }
 
@@ -131,13 +131,13 @@ void CTAVDownloadApDlg::OnSysCommand(UINT nID, LPARAM lParam) {
   const UINT nCommand = nID & 0xFFF0;
   if (nCommand == IDM_ABOUTBOX) {
     if (m_pView) m_pView->ShowAboutBox();
-  } else if (nCommand == SC_CLOSE) {
+  } else if (nCommand == kScClose) {
     OnCancel();
   }
 }
 
-void CTAVDownloadApDlg::OnOK() { EndWindow(this, IDOK); }
+void CTAVDownloadApDlg::OnOK() { EndWindow(this, kIdOk); }
 
-void CTAVDownloadApDlg::OnCancel() { EndWindow(this, IDCANCEL); }
+void CTAVDownloadApDlg::OnCancel() { EndWindow(this, kIdCancel); }
 
 void CTAVDownloadApDlg::OnDestroy() { CRdrDevDB::Destroy(); }

@@ -125,7 +125,7 @@ bool LoadFirmwareImage(CTAVDownloadApDlg* pDialog, std::unique_ptr<BYTE[]>* ppDa
                   static_cast<unsigned long>(nFileLen) / 1024, static_cast<unsigned long>(nFileLen));
     // The box holds the download until the operator closes it.
     if (IDialogView* pView = pDialog->GetView())
-      pView->MessageBox(GetStatusText(STS_WRONG_IMAGE_FILE), "", MsgIcon::None);
+      pView->ShowMessageBox(GetStatusText(STS_WRONG_IMAGE_FILE), "", MsgIcon::None);
     pDialog->AppendLog(GetStatusText(STS_WRONG_IMAGE_FILE));
     pDialog->AppendLog(szSize);
     return false;

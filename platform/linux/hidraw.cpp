@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/fd_wait.h"
+#include "platform/posix/fd_wait.h"
 #include "platform/hid.h"
 #include "platform/hid_descriptor.h"
 #include "platform/stop.h"

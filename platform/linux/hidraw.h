@@ -10,6 +10,9 @@
 
 namespace plat {
 
+// The process-wide hidraw backend.
+IHidBackend& HidrawBackend();
+
 std::unique_ptr<IHidBackend> MakeHidrawBackend(const std::string& sysClassDir, const std::string& devDir);
 
 }  // namespace plat

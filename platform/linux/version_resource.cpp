@@ -101,7 +101,7 @@ bool ReadVersionResource(const char* pszFileName, std::vector<BYTE>* pBlock) {
   return file.IsOpen() && ExtractVersionResource(file, pBlock);
 }
 
-std::string GetModuleFileName(HMODULE hModule) {
+std::string ModuleFileName(ModuleHandle hModule) {
   if (!hModule) return SelfExePath();
   ModuleSearch s{reinterpret_cast<std::uintptr_t>(hModule), false, false, std::string()};
   dl_iterate_phdr(VisitObject, &s);

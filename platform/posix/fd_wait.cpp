@@ -1,4 +1,4 @@
-#include "platform/fd_wait.h"
+#include "platform/posix/fd_wait.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -19,7 +19,7 @@ FdWait WaitForFd(int fd, short events, std::uint64_t deadlineMs, short* pRevents
   for (;;) {
     if (Stop().Requested()) return FdWait::Stopped;
     const std::uint64_t left = deadlineMs == kNoDeadline ? kMaxPollMs : RemainingMs(deadlineMs);
-    pollfd fds[2] = {{fd, events, 0}, {Stop().Fd(), POLLIN, 0}};
+    pollfd fds[2] = {{fd, events, 0}, {StopFd(), POLLIN, 0}};
     const nfds_t count = fds[1].fd >= 0 ? 2 : 1;
     const int r = ::poll(fds, count, static_cast<int>(std::min(left, kMaxPollMs)));
     if (r < 0) {

@@ -13,12 +13,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <cstdint>
 #include <string>
 
 #include "platform/clock.h"
-#include "platform/com_map.h"
-#include "platform/fd_wait.h"
+#include "platform/posix/com_map.h"
+#include "platform/posix/termios_rates.h"
+#include "platform/posix/fd_wait.h"
 #include "platform/pump.h"
 #include "platform/serial.h"
 #include "platform/stop.h"
@@ -26,73 +28,8 @@
 namespace plat {
 namespace {
 
-// Longest block on a thread with an event pump before its events are
-// dispatched (the HID exchange slices its passes the same way).
-constexpr std::uint64_t kPumpSliceMs = 10;
-
-struct RateMap {
-  DWORD baud;
-  speed_t speed;
-};
-// Exact rates only: a rate missing here is refused, never replaced.
-constexpr RateMap kRates[] = {
-    {50, B50},          {75, B75},          {110, B110},        {134, B134},        {150, B150},
-    {200, B200},        {300, B300},        {600, B600},        {1200, B1200},      {1800, B1800},
-    {2400, B2400},      {4800, B4800},      {9600, B9600},      {19200, B19200},    {38400, B38400},
-    {57600, B57600},    {115200, B115200},  {230400, B230400},
-#ifdef B460800
-    {460800, B460800},
-#endif
-#ifdef B500000
-    {500000, B500000},
-#endif
-#ifdef B576000
-    {576000, B576000},
-#endif
-#ifdef B921600
-    {921600, B921600},
-#endif
-#ifdef B1000000
-    {1000000, B1000000},
-#endif
-#ifdef B1152000
-    {1152000, B1152000},
-#endif
-#ifdef B1500000
-    {1500000, B1500000},
-#endif
-#ifdef B2000000
-    {2000000, B2000000},
-#endif
-#ifdef B2500000
-    {2500000, B2500000},
-#endif
-#ifdef B3000000
-    {3000000, B3000000},
-#endif
-#ifdef B3500000
-    {3500000, B3500000},
-#endif
-#ifdef B4000000
-    {4000000, B4000000},
-#endif
-};
-
-bool SpeedOfBaud(DWORD baud, speed_t* pSpeed) {
-  if (!IsStandardBaud(baud)) return false;
-  for (const auto& r : kRates)
-    if (r.baud == baud) {
-      *pSpeed = r.speed;
-      return true;
-    }
-  return false;
-}
-
-DWORD BaudOfSpeed(speed_t speed) {
-  for (const auto& r : kRates)
-    if (r.speed == speed) return r.baud;
-  return 0;
-}
+// An error record with the system's words for errno value err.
+SerialError MakeError(SerialErrorKind kind, int err) { return {kind, err, err ? std::strerror(err) : ""}; }
 
 // Pseudo-terminals and some adapters have no modem lines; that is no error.
 bool ModemLinesUnsupported(int err) { return err == ENOTTY || err == EINVAL; }
@@ -290,7 +227,7 @@ class PosixSerialLine final : public ISerialLine {
       if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return FailErrno();
       if (deadline != kNoDeadline && NowMs() >= deadline) {
         // Cut short by the write time-out: the shorter count is the result.
-        m_lastError = {SerialErrorKind::kTimeout, ETIMEDOUT};
+        m_lastError = MakeError(SerialErrorKind::kTimeout, ETIMEDOUT);
         return true;
       }
       if (!WaitFor(POLLOUT, deadline)) return false;
@@ -316,7 +253,7 @@ class PosixSerialLine final : public ISerialLine {
     return true;
   }
   bool Fail(SerialErrorKind kind, int err) {
-    m_lastError = {kind, err};
+    m_lastError = MakeError(kind, err);
     return false;
   }
   bool FailErrno() { return Fail(SerialErrorKind::kSystem, errno); }
@@ -367,18 +304,18 @@ std::unique_ptr<ISerialLine> OpenSystemSerialLine(const char* pszDevice, SerialE
   if (path.empty()) {
     // A COM number with no device behind it is a missing port; any other
     // name is not a port name at all.
-    err = ParseComName(pszDevice) ? SerialError{SerialErrorKind::kSystem, ENOENT}
-                                  : SerialError{SerialErrorKind::kInvalidArgument, EINVAL};
+    err = ParseComName(pszDevice) ? MakeError(SerialErrorKind::kSystem, ENOENT)
+                                  : MakeError(SerialErrorKind::kInvalidArgument, EINVAL);
     return nullptr;
   }
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    err = {SerialErrorKind::kSystem, errno};
+    err = MakeError(SerialErrorKind::kSystem, errno);
     return nullptr;
   }
   auto fail = [&](int e) {
     ::close(fd);
-    err = {SerialErrorKind::kSystem, e};
+    err = MakeError(SerialErrorKind::kSystem, e);
     return nullptr;
   };
   // Another program holding the port (or this one, a second time) shows as

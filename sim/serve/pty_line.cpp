@@ -9,19 +9,9 @@
 
 #include <cstring>
 
-namespace {
+#include "platform/posix/termios_rates.h"
 
-unsigned SpeedToBaud(speed_t s) {
-  static const struct {
-    speed_t s;
-    unsigned baud;
-  } kTable[] = {{B300, 300},       {B600, 600},       {B1200, 1200},    {B2400, 2400},   {B4800, 4800},
-                {B9600, 9600},     {B19200, 19200},   {B38400, 38400},  {B57600, 57600}, {B115200, 115200},
-                {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
-  for (const auto& e : kTable)
-    if (e.s == s) return e.baud;
-  return 0;
-}
+namespace {
 
 std::string Errno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
@@ -89,5 +79,5 @@ void PtyLine::Close() {
 unsigned PtyLine::LineBaud() const {
   termios tio{};
   if (m_slave < 0 || tcgetattr(m_slave, &tio) != 0) return 0;
-  return SpeedToBaud(cfgetospeed(&tio));
+  return plat::BaudOfSpeed(cfgetospeed(&tio));
 }

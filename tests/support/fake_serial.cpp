@@ -3,10 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cerrno>
 
 #include "platform/clock.h"
-#include "platform/com_map.h"
+#include "platform/com_port.h"
 #include "platform/stop.h"
 
 namespace {
@@ -282,7 +283,7 @@ class FakeSerialLine final : public plat::ISerialLine {
       return Failed(plat::SerialErrorKind::kTimeout, ETIMEDOUT);
     }
     if (!plat::Clock().SleepUntil(start + limit)) return Failed(plat::SerialErrorKind::kStopped, EINTR);
-    m_lastError = {plat::SerialErrorKind::kTimeout, ETIMEDOUT};
+    m_lastError = {plat::SerialErrorKind::kTimeout, ETIMEDOUT, std::strerror(ETIMEDOUT)};
     return true;
   }
 
@@ -309,7 +310,7 @@ class FakeSerialLine final : public plat::ISerialLine {
     return true;
   }
   bool Failed(plat::SerialErrorKind kind, int err) {
-    m_lastError = {kind, err};
+    m_lastError = {kind, err, std::strerror(err)};
     return false;
   }
 
@@ -359,7 +360,7 @@ std::unique_ptr<plat::ISerialLine> FakeSerial::Open(const char* pszDevice, plat:
     if (it != m_ports.end()) port = it->second;
   }
   auto fail = [pErr](int err) {
-    if (pErr) *pErr = {plat::SerialErrorKind::kSystem, err};
+    if (pErr) *pErr = {plat::SerialErrorKind::kSystem, err, std::strerror(err)};
     return nullptr;
   };
   if (!port) return fail(ENOENT);

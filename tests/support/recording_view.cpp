@@ -372,7 +372,7 @@ void RecordingView::SetCaption(const std::string& strCaption) {
   m_strCaption = strCaption;
 }
 
-void RecordingView::MessageBox(const std::string& strText, const std::string& strCaption, MsgIcon icon) {
+void RecordingView::ShowMessageBox(const std::string& strText, const std::string& strCaption, MsgIcon icon) {
   Record("MessageBox(" + Quote(strText) + ", " + Quote(strCaption) + ", " + ToString(icon) + ")");
   std::lock_guard<std::mutex> lock(m_mutex);
   m_boxes.push_back({strText, strCaption, icon});

@@ -97,7 +97,7 @@ class RecordingView : public IDialogView {
   void SetListSelection(int nId, int nIndex) override;
   std::string GetListItemText(int nId, int nIndex) override;
   void SetCaption(const std::string& strCaption) override;
-  void MessageBox(const std::string& strText, const std::string& strCaption, MsgIcon icon) override;
+  void ShowMessageBox(const std::string& strText, const std::string& strCaption, MsgIcon icon) override;
   void MessageBeep(MsgIcon icon) override;
   bool ChooseFile(const std::string& strFilter, std::string* pPath) override;
   void ShowAboutBox() override;

@@ -505,7 +505,7 @@ int QtDialogView::RunModalChild(QDialog& child) {
   return nResult;
 }
 
-void QtDialogView::MessageBox(const std::string& strText, const std::string& strCaption, MsgIcon icon) {
+void QtDialogView::ShowMessageBox(const std::string& strText, const std::string& strCaption, MsgIcon icon) {
   RunOnWindowThread([&] {
     const QString strTitle = strCaption.empty() ? QString::fromLatin1(g_pszProgramName) : FromText(strCaption);
     QMessageBox box(BoxIcon(icon), strTitle, FromWindowsLines(strText), QMessageBox::Ok, this);
@@ -608,7 +608,7 @@ void QtDialogView::contextMenuEvent(QContextMenuEvent* pEvent) {
   QAction* pClose = menu.addAction(QStringLiteral("&Close"));
   connect(pAbout, &QAction::triggered, this, &QtDialogView::ShowAboutFromMenu);
   connect(pClose, &QAction::triggered, this, [this] {
-    if (!HasEnded()) m_dialog.OnSysCommand(SC_CLOSE, 0);
+    if (!HasEnded()) m_dialog.OnSysCommand(kScClose, 0);
   });
   menu.exec(pEvent->globalPos());
 }

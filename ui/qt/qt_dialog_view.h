@@ -8,7 +8,7 @@
 //   RefreshComPortList, a choice in the interface list -> OnInterfaceChange,
 //   Enter -> OnOK, Esc and the close box -> OnCancel, the About item of the
 //   window's context menu and F1 -> OnSysCommand(IDM_ABOUTBOX), Close in
-//   that menu -> OnSysCommand(SC_CLOSE), the timers -> OnTimer.
+//   that menu -> OnSysCommand(kScClose), the timers -> OnTimer.
 // All behaviour is the logic's; this class only shows and asks.
 //
 // Threads: the view belongs to the window (GUI) thread. Every IDialogView
@@ -105,7 +105,7 @@ class QtDialogView final : public QDialog, public IDialogView {
   void SetListSelection(int nId, int nIndex) override;
   std::string GetListItemText(int nId, int nIndex) override;
   void SetCaption(const std::string& strCaption) override;
-  void MessageBox(const std::string& strText, const std::string& strCaption, MsgIcon icon) override;
+  void ShowMessageBox(const std::string& strText, const std::string& strCaption, MsgIcon icon) override;
   void MessageBeep(MsgIcon icon) override;
   bool ChooseFile(const std::string& strFilter, std::string* pPath) override;
   void ShowAboutBox() override;

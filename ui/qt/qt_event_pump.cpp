@@ -10,7 +10,7 @@
 #include "platform/stop.h"
 
 QtEventPump::QtEventPump(QObject* pParent) : QObject(pParent) {
-  const int nFd = plat::Stop().Fd();
+  const qintptr nFd = plat::Stop().NativeHandle();
   if (nFd >= 0) {
     m_pStopNotifier = new QSocketNotifier(nFd, QSocketNotifier::Read, this);
     connect(m_pStopNotifier, &QSocketNotifier::activated, this, &QtEventPump::OnStopReadable);

@@ -632,7 +632,7 @@ TEST_F(QtWindowTest, BoxesAndFileDialogAskedForByAWorkerHoldItUntilClosed) {
   std::string strHookPath;
   std::thread worker([&] {
     nStep = 1;
-    m_pView->MessageBox(
+    m_pView->ShowMessageBox(
         "Error, Please select Correct Text Script\r\nwhile "
         "using specific Interface ",
         "", MsgIcon::None);
@@ -678,7 +678,7 @@ TEST_F(QtWindowTest, EndingTheWindowReleasesAWorkerWaitingForIt) {
       ++nCalls;
     }
   });
-  m_pView->EndDialog(IDCANCEL);
+  m_pView->EndDialog(kIdCancel);
   EXPECT_TRUE(m_pView->HasEnded());
   EXPECT_TRUE(plat::Stop().Requested());
   ASSERT_EQ(done.wait_for(std::chrono::milliseconds(kQuickDeadlineMs)), std::future_status::ready);
@@ -724,7 +724,7 @@ TEST_F(QtWindowTest, F1AndTheContextMenuOpenTheAboutBox) {
   QContextMenuEvent closeEvent(QContextMenuEvent::Mouse, at, m_pView->mapToGlobal(at));
   QApplication::sendEvent(m_pView.get(), &closeEvent);
   EXPECT_TRUE(m_pView->HasEnded());
-  EXPECT_EQ(m_pView->result(), IDCANCEL);
+  EXPECT_EQ(m_pView->result(), kIdCancel);
 }
 
 TEST_F(QtWindowTest, EnterEscAndTheCloseBoxEndTheWindow) {
@@ -734,14 +734,14 @@ TEST_F(QtWindowTest, EnterEscAndTheCloseBoxEndTheWindow) {
     std::function<void(QtDialogView&)> act;
     int nResult;
   } kCases[] = {
-      {"Esc", [](QtDialogView& v) { QTest::keyClick(&v, Qt::Key_Escape); }, IDCANCEL},
+      {"Esc", [](QtDialogView& v) { QTest::keyClick(&v, Qt::Key_Escape); }, kIdCancel},
       {"Enter in the time field",
        [](QtDialogView& v) {
          v.ElapsedField()->setFocus();
          QTest::keyClick(v.ElapsedField(), Qt::Key_Return);
        },
-       IDOK},
-      {"close box", [](QtDialogView& v) { v.close(); }, IDCANCEL},
+       kIdOk},
+      {"close box", [](QtDialogView& v) { v.close(); }, kIdCancel},
   };
   for (const auto& c : kCases) {
     OpenWindow();

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "platform/clock.h"
+#include "platform/posix/fd_wait.h"
 #include "platform/stop.h"
 
 ConsolePump::ConsolePump() : m_owner(std::this_thread::get_id()) { m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
@@ -125,7 +126,7 @@ void ConsolePump::Block(std::uint64_t nUntilMs, bool bWatchStop) {
   pollfd fds[2];
   nfds_t n = 0;
   if (m_wakeFd >= 0) fds[n++] = {m_wakeFd, POLLIN, 0};
-  if (bWatchStop && plat::Stop().Fd() >= 0) fds[n++] = {plat::Stop().Fd(), POLLIN, 0};
+  if (bWatchStop && plat::StopFd() >= 0) fds[n++] = {plat::StopFd(), POLLIN, 0};
   const int nTimeout = nLeft > 60000 ? 60000 : static_cast<int>(nLeft);
   const int rc = poll(n ? fds : nullptr, n, nTimeout);
   if (rc < 0 && errno != EINTR) return;

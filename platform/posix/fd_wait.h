@@ -17,6 +17,9 @@ enum class FdWait {
   Error,    // poll() itself failed: see the errno
 };
 
+// The stop signal's descriptor (readable while a stop is requested), or -1.
+int StopFd();
+
 FdWait WaitForFd(int fd, short events, std::uint64_t deadlineMs, short* pRevents = nullptr, int* pErrno = nullptr);
 
 }  // namespace plat

@@ -1,32 +1,36 @@
-#include "platform/stop.h"
-
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cstdint>
 
+#include "platform/posix/fd_wait.h"
+#include "platform/stop.h"
+
 namespace plat {
 
-StopSignal::StopSignal() { m_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+StopSignal::StopSignal() {
+  const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  m_handle = fd >= 0 ? fd : kNoWaitHandle;
+}
 
 StopSignal::~StopSignal() {
-  if (m_fd >= 0) close(m_fd);
+  if (m_handle != kNoWaitHandle) close(static_cast<int>(m_handle));
 }
 
 void StopSignal::Request() {
   __atomic_store_n(&m_requested, 1, __ATOMIC_SEQ_CST);
-  if (m_fd >= 0) {
+  if (m_handle != kNoWaitHandle) {
     std::uint64_t one = 1;
-    ssize_t r = write(m_fd, &one, sizeof one);
+    ssize_t r = write(static_cast<int>(m_handle), &one, sizeof one);
     (void)r;
   }
 }
 
 void StopSignal::Clear() {
   __atomic_store_n(&m_requested, 0, __ATOMIC_SEQ_CST);
-  if (m_fd >= 0) {
+  if (m_handle != kNoWaitHandle) {
     std::uint64_t v;
-    ssize_t r = read(m_fd, &v, sizeof v);
+    ssize_t r = read(static_cast<int>(m_handle), &v, sizeof v);
     (void)r;
   }
 }
@@ -37,5 +41,7 @@ StopSignal& Stop() {
   static StopSignal s;
   return s;
 }
+
+int StopFd() { return static_cast<int>(Stop().NativeHandle()); }
 
 }  // namespace plat

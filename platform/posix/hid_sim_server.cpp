@@ -1,4 +1,4 @@
-#include "platform/hid_sim_server.h"
+#include "platform/posix/hid_sim_server.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "platform/hid_sim_client.h"
+#include "platform/posix/hid_sim_client.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/fd_wait.h"
+#include "platform/posix/fd_wait.h"
 #include "platform/hid_descriptor.h"
 #include "platform/hid_sim_wire.h"
 #include "platform/stop.h"

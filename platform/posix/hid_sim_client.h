@@ -11,6 +11,9 @@
 
 namespace plat {
 
+// The process-wide client: the socket in READERTOOL_HID_SIM at each call.
+IHidBackend& HidSimClientBackend();
+
 // A backend bound to one socket path (empty: read READERTOOL_HID_SIM at each call).
 std::unique_ptr<IHidBackend> MakeHidSimClientBackend(const std::string& socketPath);
 

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "platform/com_map.h"
+#include "platform/posix/com_map.h"
 
 namespace {
 
