@@ -58,6 +58,14 @@ enum class HidIo {
 
 enum class HidOpenError { None, NotFound, Busy, AccessDenied, Refused, Other };
 
+// Why an open failed: the kind, and where the system refused, its error code
+// (errno, or the Windows error code) and its words for it.
+struct HidOpenStatus {
+  HidOpenError kind = HidOpenError::None;
+  long sysCode = 0;
+  std::string sysMessage;
+};
+
 class IHidHandle {
  public:
   virtual ~IHidHandle() = default;
@@ -85,7 +93,7 @@ class IHidBackend {
   // The HID interfaces present now, in a stable order. False when the list
   // cannot be had at all (an empty machine gives true and no entries).
   virtual bool Enumerate(std::vector<HidInterfaceInfo>* out) = 0;
-  virtual std::unique_ptr<IHidHandle> Open(const std::string& path, HidOpenMode mode, HidOpenError* err) = 0;
+  virtual std::unique_ptr<IHidHandle> Open(const std::string& path, HidOpenMode mode, HidOpenStatus* status) = 0;
 };
 
 // The backend in force: the installed one, else the system's.

@@ -34,7 +34,7 @@ class OpenOrderBackend final : public plat::IHidBackend {
   explicit OpenOrderBackend(fakehid::FakeHidBackend& inner) : m_inner(inner) {}
   bool Enumerate(std::vector<plat::HidInterfaceInfo>* out) override { return m_inner.Enumerate(out); }
   std::unique_ptr<plat::IHidHandle> Open(const std::string& path, plat::HidOpenMode mode,
-                                         plat::HidOpenError* err) override {
+                                         plat::HidOpenStatus* err) override {
     opened.push_back(path);
     return m_inner.Open(path, mode, err);
   }

@@ -66,16 +66,22 @@ TEST_F(ConnectionTest, OpenRs232FailuresAndTheReaderCheck) {
     bool ok;
     bool openAfter;
     int selectorAfter;
+    LinkOpenFailureKind why;  // what the front ends are told
+    const char* text;
   } rows[] = {
-      {"no such port", 5, 115200, false, true, false, false, kInterfaceUsbHid},
-      {"rate the line cannot take", 1, 12345, false, true, false, false, kInterfaceUsbHid},
-      {"check answered", 1, 115200, true, true, true, true, kInterfaceRs232},
+      {"no such port", 5, 115200, false, true, false, false, kInterfaceUsbHid, LinkOpenFailureKind::Other,
+       "COM5: No such file or directory"},
+      {"rate the line cannot take", 1, 12345, false, true, false, false, kInterfaceUsbHid,
+       LinkOpenFailureKind::Other, "COM1: Invalid argument"},
+      {"check answered", 1, 115200, true, true, true, true, kInterfaceRs232, LinkOpenFailureKind::None, ""},
       // The port is closed again; the selector stays at RS-232.
-      {"check unanswered", 1, 115200, true, false, false, false, kInterfaceRs232},
+      {"check unanswered", 1, 115200, true, false, false, false, kInterfaceRs232, LinkOpenFailureKind::NoAnswer,
+       "COM1: no reader answered at 115200 baud"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     ResetLinkGlobals();
+    ClearLinkOpenFailure();
     g_nInterface = kInterfaceUsbHid;
     m_requests.clear();
     if (row.answer)
@@ -83,6 +89,8 @@ TEST_F(ConnectionTest, OpenRs232FailuresAndTheReaderCheck) {
     else
       AnswerNothing();
     EXPECT_EQ(OpenRs232(row.port, row.baud, row.check), row.ok);
+    EXPECT_EQ(LastLinkOpenFailure().kind, row.why);
+    EXPECT_EQ(LastLinkOpenFailure().text, row.text);
     EXPECT_EQ(g_Rs232Port.IsOpen(), row.openAfter);
     EXPECT_EQ(m_com1.IsOpen(), row.openAfter);
     EXPECT_EQ(g_nInterface, row.selectorAfter);
@@ -109,22 +117,27 @@ TEST_F(ConnectionTest, OpenUsbHidFallsBackToFeatureOnlyAndKeepsTheDeviceOpenAfte
     bool openAfter;
     int selectorAfter;
     int reportMode;  // after a successful open
+    LinkOpenFailureKind why;
   } rows[] = {
-      {"exclusive open", linkbench::kVid, plat::HidOpenError::None, false, false, true, true, true, kInterfaceUsbHid, 0},
+      {"exclusive open", linkbench::kVid, plat::HidOpenError::None, false, false, true, true, true, kInterfaceUsbHid, 0,
+       LinkOpenFailureKind::None},
       {"held elsewhere: feature reports only", linkbench::kVid, plat::HidOpenError::Busy, false, false, true, true,
-       true, kInterfaceUsbHid, 1},
+       true, kInterfaceUsbHid, 1, LinkOpenFailureKind::None},
+      // The reason of the exclusive open is the one reported.
       {"neither open", linkbench::kVid, plat::HidOpenError::Busy, true, false, true, false, false, kInterfaceRs232,
-       -1},
-      {"no such device", 0x1234, plat::HidOpenError::None, false, false, true, false, false, kInterfaceRs232, -1},
+       -1, LinkOpenFailureKind::Busy},
+      {"no such device", 0x1234, plat::HidOpenError::None, false, false, true, false, false, kInterfaceRs232, -1,
+       LinkOpenFailureKind::NotFound},
       {"check answered", linkbench::kVid, plat::HidOpenError::None, false, true, true, true, true, kInterfaceUsbHid,
-       0},
+       0, LinkOpenFailureKind::None},
       // Unlike the serial port, the device stays open; the selector at USB HID.
       {"check unanswered", linkbench::kVid, plat::HidOpenError::None, false, true, false, false, true,
-       kInterfaceUsbHid, 0},
+       kInterfaceUsbHid, 0, LinkOpenFailureKind::NoAnswer},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     ResetLinkGlobals();
+    ClearLinkOpenFailure();
     m_requests.clear();
     m_usb.refuseExclusive = row.exclusive;
     m_usb.refuseFeatureOnly = row.refuseFeatureOnly;
@@ -133,6 +146,7 @@ TEST_F(ConnectionTest, OpenUsbHidFallsBackToFeatureOnlyAndKeepsTheDeviceOpenAfte
     else
       AnswerNothing();
     EXPECT_EQ(OpenUsbHid(row.check, row.vid, linkbench::kPid), row.ok);
+    EXPECT_EQ(LastLinkOpenFailure().kind, row.why);
     EXPECT_EQ(g_HidDevice.IsOpen(), row.openAfter);
     EXPECT_EQ(g_nInterface, row.selectorAfter);
     if (row.openAfter) {
@@ -140,6 +154,19 @@ TEST_F(ConnectionTest, OpenUsbHidFallsBackToFeatureOnlyAndKeepsTheDeviceOpenAfte
     }
     EXPECT_EQ(m_usb.writes > 0, row.check) << "the check is the only thing sent";
   }
+
+  // A reader that is there but busy is not hidden by a later reader of the
+  // list that is simply absent.
+  ResetLinkGlobals();
+  ClearLinkOpenFailure();
+  m_usb.refuseExclusive = plat::HidOpenError::Busy;
+  m_usb.refuseFeatureOnly = true;
+  EXPECT_FALSE(OpenUsbHid(false, linkbench::kVid, linkbench::kPid));
+  EXPECT_FALSE(OpenUsbHid(false, 0x1234, linkbench::kPid));
+  EXPECT_EQ(LastLinkOpenFailure().kind, LinkOpenFailureKind::Busy);
+  char szId[16];
+  std::snprintf(szId, sizeof szId, "%04X:%04X", linkbench::kVid, linkbench::kPid);
+  EXPECT_EQ(LastLinkOpenFailure().text, "USB reader " + std::string(szId) + ": cannot be opened (" + m_usb.path + ")");
 }
 
 // ---------------------------------------------------------------------------

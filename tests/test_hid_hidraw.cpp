@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -75,23 +77,26 @@ TEST_F(HidrawTest, NoHidrawClassMeansNoInterfaces) {
 }
 
 TEST_F(HidrawTest, OpenErrors) {
-  plat::HidOpenError err = plat::HidOpenError::None;
+  plat::HidOpenStatus err;
   EXPECT_FALSE(m_backend->Open(m_dev + "/hidraw9", plat::HidOpenMode::Exclusive, &err));
-  EXPECT_EQ(err, plat::HidOpenError::NotFound);
+  EXPECT_EQ(err.kind, plat::HidOpenError::NotFound);
   EXPECT_FALSE(m_backend->Open(m_dev + "/hidraw9", plat::HidOpenMode::FeatureOnly, &err));
-  EXPECT_EQ(err, plat::HidOpenError::NotFound);
+  EXPECT_EQ(err.kind, plat::HidOpenError::NotFound);
+  // The system's own code and words travel with the kind, for the operator.
+  EXPECT_EQ(err.sysCode, ENOENT);
+  EXPECT_EQ(err.sysMessage, std::strerror(ENOENT));
 }
 
 TEST_F(HidrawTest, LocksKeepRunsApart) {
   AddNode("hidraw0", "HID_ID=0003:0000F3A5:00000A02\n");
   const std::string node = m_dev + "/hidraw0";
-  plat::HidOpenError err = plat::HidOpenError::None;
+  plat::HidOpenStatus err;
   auto holder = m_backend->Open(node, plat::HidOpenMode::Exclusive, &err);
   ASSERT_TRUE(holder);
   EXPECT_FALSE(m_backend->Open(node, plat::HidOpenMode::Exclusive, &err));
-  EXPECT_EQ(err, plat::HidOpenError::Busy);
+  EXPECT_EQ(err.kind, plat::HidOpenError::Busy);
   EXPECT_FALSE(m_backend->Open(node, plat::HidOpenMode::FeatureOnly, &err));
-  EXPECT_EQ(err, plat::HidOpenError::Busy);
+  EXPECT_EQ(err.kind, plat::HidOpenError::Busy);
   holder.reset();
 
   auto q1 = m_backend->Open(node, plat::HidOpenMode::FeatureOnly, &err);
@@ -99,7 +104,7 @@ TEST_F(HidrawTest, LocksKeepRunsApart) {
   ASSERT_TRUE(q1);
   ASSERT_TRUE(q2);
   EXPECT_FALSE(m_backend->Open(node, plat::HidOpenMode::Exclusive, &err));
-  EXPECT_EQ(err, plat::HidOpenError::Busy);
+  EXPECT_EQ(err.kind, plat::HidOpenError::Busy);
   // A query-only handle moves no interrupt reports.
   std::uint8_t report[64] = {};
   std::size_t n = 0;

@@ -140,9 +140,9 @@ TEST_F(HidSimSocketTest, NoSimulatorMeansNoInterfaceNotAFailure) {
   std::vector<plat::HidInterfaceInfo> list;
   EXPECT_TRUE(m_client->Enumerate(&list));
   EXPECT_TRUE(list.empty());
-  plat::HidOpenError err;
+  plat::HidOpenStatus err;
   EXPECT_FALSE(m_client->Open(m_path, plat::HidOpenMode::Exclusive, &err));
-  EXPECT_EQ(err, plat::HidOpenError::NotFound);
+  EXPECT_EQ(err.kind, plat::HidOpenError::NotFound);
 }
 
 TEST_F(HidSimSocketTest, OpensLockLikeAHidrawNode) {
@@ -151,9 +151,9 @@ TEST_F(HidSimSocketTest, OpensLockLikeAHidrawNode) {
   ASSERT_TRUE(first);
   // Nobody else gets in while the device is held exclusively.
   for (plat::HidOpenMode mode : {plat::HidOpenMode::Exclusive, plat::HidOpenMode::FeatureOnly}) {
-    plat::HidOpenError err = plat::HidOpenError::None;
+    plat::HidOpenStatus err;
     EXPECT_FALSE(m_client->Open(m_path, mode, &err));
-    EXPECT_EQ(err, plat::HidOpenError::Busy);
+    EXPECT_EQ(err.kind, plat::HidOpenError::Busy);
   }
   first.reset();
 

@@ -1,12 +1,27 @@
 // Opening and closing the reader link on the selected interface, and
 // finding the machine's serial ports.
 #pragma once
+#include <string>
+
 #include "link/interface_select.h"
 #include "platform/com_port.h"
 #include "platform/types.h"
 
 // Port numbers of the serial ports run from 1 to this.
 using plat::kMaxComPort;
+
+// Why the last opening of the link failed, for the operator: what kind of
+// failure, and one line in the system's words ("COM7: Permission denied").
+// The connect step clears it before it starts; each failed open notes its
+// reason, and a reason the system gave is never replaced by a later "not
+// found" of another reader of the list.
+enum class LinkOpenFailureKind { None, NotFound, AccessDenied, Busy, NoAnswer, Other };
+struct LinkOpenFailure {
+  LinkOpenFailureKind kind = LinkOpenFailureKind::None;
+  std::string text;
+};
+const LinkOpenFailure& LastLinkOpenFailure();
+void ClearLinkOpenFailure();
 
 void CloseInterface();
 bool OpenRs232(int nPort, int nBaud, bool bCheck);

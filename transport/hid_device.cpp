@@ -48,6 +48,13 @@ void CHidDevice::CreateEvents() {
   m_ov.OffsetHigh = 0;
 }
 
+void CHidDevice::NoteOpenFailure(const plat::HidOpenStatus& status, const std::string& strPath) {
+  // The first refusal of an interface that is there says the most.
+  if (m_lastOpenStatus.kind != plat::HidOpenError::NotFound || status.kind == plat::HidOpenError::None) return;
+  m_lastOpenStatus = status;
+  m_strLastOpenPath = strPath;
+}
+
 BOOL CHidDevice::Open(int nVid, int nPid) {
   if (m_hDevice) {
     if (m_nVendorID == nVid && m_nProductID == nPid) return TRUE;
@@ -56,6 +63,8 @@ BOOL CHidDevice::Open(int nVid, int nPid) {
 
   plat::IHidBackend& backend = plat::HidBackend();
   std::vector<plat::HidInterfaceInfo> list;
+  m_lastOpenStatus = {plat::HidOpenError::NotFound, 0, {}};
+  m_strLastOpenPath.clear();
   if (!backend.Enumerate(&list)) return FALSE;
 
   std::unique_ptr<plat::IHidHandle> found;
@@ -66,8 +75,12 @@ BOOL CHidDevice::Open(int nVid, int nPid) {
     // exclusive lock on every HID node of the machine (keyboards, other
     // tools' devices) just to read its IDs would disturb their users.
     if (itf.vendorId != nVid || itf.productId != nPid) continue;
-    std::unique_ptr<plat::IHidHandle> h = backend.Open(itf.path, plat::HidOpenMode::Exclusive, nullptr);
-    if (!h) continue;
+    plat::HidOpenStatus status;
+    std::unique_ptr<plat::IHidHandle> h = backend.Open(itf.path, plat::HidOpenMode::Exclusive, &status);
+    if (!h) {
+      NoteOpenFailure(status, itf.path);
+      continue;
+    }
     CopyPath(m_szDevicePath, itf.path);
     std::uint16_t vid = 0, pid = 0;
     if (!h->GetAttributes(&vid, &pid) || vid != nVid || pid != nPid) continue;
@@ -96,8 +109,12 @@ BOOL CHidDevice::OpenFeatureOnly(int nVid, int nPid) {
   m_hDevice.reset();
   for (const plat::HidInterfaceInfo& itf : list) {
     if (itf.vendorId != nVid || itf.productId != nPid) continue;
-    m_hDevice = backend.Open(itf.path, plat::HidOpenMode::FeatureOnly, nullptr);
-    if (!m_hDevice) continue;
+    plat::HidOpenStatus status;
+    m_hDevice = backend.Open(itf.path, plat::HidOpenMode::FeatureOnly, &status);
+    if (!m_hDevice) {
+      NoteOpenFailure(status, itf.path);
+      continue;
+    }
     CopyPath(m_szDevicePath, itf.path);
     std::uint16_t vid = 0, pid = 0;
     if (!m_hDevice->GetAttributes(&vid, &pid) || vid != nVid || pid != nPid) {

@@ -9,6 +9,7 @@
 // request.
 #pragma once
 #include <memory>
+#include <string>
 
 #include "platform/hid.h"
 #include "platform/types.h"
@@ -47,6 +48,12 @@ class CHidDevice {
   BYTE SetTaggedReports(BYTE bTagged);
   BYTE GetTaggedReports() const { return m_bTaggedReports; }
   bool IsOpen() const { return m_hDevice != nullptr; }
+  // Why the last Open or OpenFeatureOnly found no usable interface, and the
+  // interface it concerns: NotFound with no path when no interface showed
+  // the identity; a feature-only open that finds nothing keeps the reason
+  // of the exclusive open before it.
+  const plat::HidOpenStatus& LastOpenStatus() const { return m_lastOpenStatus; }
+  const std::string& LastOpenPath() const { return m_strLastOpenPath; }
 
   // One request frame out, one response frame back. Returns the response
   // length (0: no response).
@@ -67,6 +74,7 @@ class CHidDevice {
   bool TakeTaggedPayload(const BYTE* pReport, BYTE* pDest, DWORD* pdwCount);
   int ReadReportTimed(BYTE* pReport, DWORD* pdwLen, DWORD dwTimeout, PFN_EXCHANGE_CALLBACK pfnCallback);
   int ReadFeatureFrame(BYTE* pResp, DWORD dwCap, DWORD dwTimeout, PFN_EXCHANGE_CALLBACK pfnCallback);
+  void NoteOpenFailure(const plat::HidOpenStatus& status, const std::string& strPath);
   void SetV2Layout();
   void SetV3Layout();
 
@@ -79,6 +87,8 @@ class CHidDevice {
   std::unique_ptr<CHidEvent> m_hWriteEvent;
   plat::HidCaps m_caps;
   std::unique_ptr<plat::IHidHandle> m_hDevice;  // null when closed
+  plat::HidOpenStatus m_lastOpenStatus;
+  std::string m_strLastOpenPath;
   char m_szDevicePath[1024] = {};
   DWORD m_dwFrameRemain = 0;
   BYTE m_bTaggedReports = 0;

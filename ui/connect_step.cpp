@@ -36,6 +36,7 @@ bool OpenFirstKnownReader(bool bProbe) {
 
 bool CTAVDownloadApDlg::OpenSelectedInterface(bool bProbe) {
   CloseInterface();
+  ClearLinkOpenFailure();
 
   bool bOk = false;
   if (IsRs232()) {

@@ -232,19 +232,19 @@ class HidrawBackendImpl final : public IHidBackend {
     return true;
   }
 
-  std::unique_ptr<IHidHandle> Open(const std::string& path, HidOpenMode mode, HidOpenError* err) override {
-    HidOpenError dummy;
-    if (!err) err = &dummy;
-    *err = HidOpenError::None;
+  std::unique_ptr<IHidHandle> Open(const std::string& path, HidOpenMode mode, HidOpenStatus* status) override {
+    HidOpenStatus dummy;
+    HidOpenStatus& err = status ? *status : dummy;
+    err = {};
     int fd = -1;
     if (mode == HidOpenMode::Exclusive) {
       fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
       if (fd < 0) {
-        *err = OpenErrorFromErrno(errno);
+        err = StatusFromErrno(errno);
         return nullptr;
       }
       if (flock(fd, LOCK_EX | LOCK_NB) < 0) {
-        *err = errno == EWOULDBLOCK ? HidOpenError::Busy : HidOpenError::Other;
+        err = StatusFromErrno(errno == EWOULDBLOCK ? EBUSY : errno);
         close(fd);
         return nullptr;
       }
@@ -254,14 +254,14 @@ class HidrawBackendImpl final : public IHidBackend {
       fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
       if (fd < 0 && errno == EACCES) fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
       if (fd < 0) {
-        *err = OpenErrorFromErrno(errno);
+        err = StatusFromErrno(errno);
         return nullptr;
       }
       // A shared lock: query-only opens go together, but never beside a
       // program in the middle of a run with the device held exclusively,
       // whose exchange our feature reports would break into.
       if (flock(fd, LOCK_SH | LOCK_NB) < 0) {
-        *err = errno == EWOULDBLOCK ? HidOpenError::Busy : HidOpenError::Other;
+        err = StatusFromErrno(errno == EWOULDBLOCK ? EBUSY : errno);
         close(fd);
         return nullptr;
       }
@@ -270,11 +270,12 @@ class HidrawBackendImpl final : public IHidBackend {
   }
 
  private:
-  static HidOpenError OpenErrorFromErrno(int e) {
-    if (e == ENOENT || e == ENODEV || e == ENXIO) return HidOpenError::NotFound;
-    if (e == EACCES || e == EPERM) return HidOpenError::AccessDenied;
-    if (e == EBUSY) return HidOpenError::Busy;
-    return HidOpenError::Other;
+  static HidOpenStatus StatusFromErrno(int e) {
+    HidOpenError kind = HidOpenError::Other;
+    if (e == ENOENT || e == ENODEV || e == ENXIO) kind = HidOpenError::NotFound;
+    else if (e == EACCES || e == EPERM) kind = HidOpenError::AccessDenied;
+    else if (e == EBUSY) kind = HidOpenError::Busy;
+    return {kind, e, std::strerror(e)};
   }
 
   std::string m_sysDir;

@@ -276,19 +276,19 @@ class SimClientBackend final : public IHidBackend {
     return true;
   }
 
-  std::unique_ptr<IHidHandle> Open(const std::string& path, HidOpenMode mode, HidOpenError* err) override {
-    HidOpenError dummy;
-    if (!err) err = &dummy;
-    *err = HidOpenError::None;
+  std::unique_ptr<IHidHandle> Open(const std::string& path, HidOpenMode mode, HidOpenStatus* status) override {
+    HidOpenStatus dummy;
+    HidOpenStatus& err = status ? *status : dummy;
+    err = {};
     auto c = std::make_unique<SimConnection>();
     int e = 0;
     if (!c->Connect(path, &e)) {
-      *err = (e == ENOENT || e == ECONNREFUSED) ? HidOpenError::NotFound : HidOpenError::Other;
+      err = {(e == ENOENT || e == ECONNREFUSED) ? HidOpenError::NotFound : HidOpenError::Other, e, std::strerror(e)};
       return nullptr;
     }
     SimInfo info;
     if (!Hello(*c, &info)) {
-      *err = HidOpenError::Other;
+      err = {HidOpenError::Other, 0, "the simulated reader did not greet"};
       return nullptr;
     }
     const std::uint64_t deadline = NowMs() + kReplyTimeoutMs;
@@ -296,11 +296,12 @@ class SimClientBackend final : public IHidBackend {
     std::vector<std::uint8_t> p;
     if (c->Send(kMsgOpen, {m}, deadline) != HidIo::Ok || c->Await(kMsgOpenResult, &p, deadline) != HidIo::Ok ||
         p.empty()) {
-      *err = HidOpenError::Other;
+      err = {HidOpenError::Other, 0, "the simulated reader did not answer the open"};
       return nullptr;
     }
     if (p[0] != kOpenOk) {
-      *err = p[0] == kOpenBusy ? HidOpenError::Busy : HidOpenError::Refused;
+      err = p[0] == kOpenBusy ? HidOpenStatus{HidOpenError::Busy, 0, "held by another program"}
+                              : HidOpenStatus{HidOpenError::Refused, 0, "the simulated reader refused the open"};
       return nullptr;
     }
     return std::make_unique<SimHandle>(std::move(c), std::move(info), mode == HidOpenMode::FeatureOnly);

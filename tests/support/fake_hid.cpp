@@ -188,9 +188,9 @@ bool FakeHidBackend::Enumerate(std::vector<plat::HidInterfaceInfo>* out) {
 }
 
 std::unique_ptr<plat::IHidHandle> FakeHidBackend::Open(const std::string& path, plat::HidOpenMode mode,
-                                                       plat::HidOpenError* err) {
-  plat::HidOpenError dummy;
-  if (!err) err = &dummy;
+                                                       plat::HidOpenStatus* status) {
+  plat::HidOpenStatus dummy;
+  plat::HidOpenError* err = &(status ? *status : dummy).kind;
   *err = plat::HidOpenError::None;
   for (const auto& d : m_devices) {
     if (d->path != path || !d->present) continue;

@@ -113,7 +113,7 @@ class FakeHidBackend final : public plat::IHidBackend {
 
   bool Enumerate(std::vector<plat::HidInterfaceInfo>* out) override;
   std::unique_ptr<plat::IHidHandle> Open(const std::string& path, plat::HidOpenMode mode,
-                                         plat::HidOpenError* err) override;
+                                         plat::HidOpenStatus* status) override;
 
  private:
   std::vector<std::shared_ptr<FakeHidDevice>> m_devices;
