@@ -5,6 +5,7 @@
 
 #include "cli/console_pump.h"
 #include "cli/json_writer.h"
+#include "ui/line_ends.h"
 
 namespace {
 
@@ -34,16 +35,6 @@ LogDiff DiffLog(const std::string& strShown, const std::string& strNow) {
 std::string_view WithoutFinalLineEnd(std::string_view strText) {
   if (strText.size() >= 2 && strText.substr(strText.size() - 2) == "\r\n") strText.remove_suffix(2);
   return strText;
-}
-
-std::string ToConsoleLines(std::string_view strText) {
-  std::string out;
-  out.reserve(strText.size());
-  for (std::size_t i = 0; i < strText.size(); ++i) {
-    if (strText[i] == '\r' && i + 1 < strText.size() && strText[i + 1] == '\n') continue;
-    out += strText[i];
-  }
-  return out;
 }
 
 std::string FormatProgressLine(const ProgressState& state, int nColumns) {
@@ -223,7 +214,7 @@ void ConsoleView::SetLogText(const std::string& strText) {
     return;
   }
   std::string strOut = diff.change == LogChange::Replace ? kReplacedMarker : "";
-  strOut += ToConsoleLines(diff.strText);
+  strOut += CrLfToLf(diff.strText);
   // A pane text that does not end its last line still leaves the console's
   // cursor at the start of a line.
   if (!strOut.empty() && strOut.back() != '\n') strOut += '\n';
@@ -359,7 +350,7 @@ void ConsoleView::MessageBox(const std::string& strText, const std::string& strC
   m_boxes.push_back(strText);
   if (m_bJson) WriteOutLocked(JsonObject().Add("event", "message_box").Add("text", strText).Line());
   std::string strLine = strCaption.empty() ? std::string() : strCaption + ": ";
-  strLine += ToConsoleLines(strText);
+  strLine += CrLfToLf(strText);
   strLine += '\n';
   WriteErrLocked(strLine);
 }

@@ -53,8 +53,6 @@ struct LogDiff {
 LogDiff DiffLog(const std::string& strShown, const std::string& strNow);
 // The text without the one "\r\n" that closes every append.
 std::string_view WithoutFinalLineEnd(std::string_view strText);
-// CR LF as "\n", for printing.
-std::string ToConsoleLines(std::string_view strText);
 
 // ---- the progress line ----
 struct ProgressState {

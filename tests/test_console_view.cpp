@@ -85,7 +85,6 @@ TEST(LogDiff, TellsAppendsFromReplacements) {
   }
   EXPECT_EQ(WithoutFinalLineEnd("a\r\nb\r\n"), "a\r\nb");
   EXPECT_EQ(WithoutFinalLineEnd("a\n"), "a\n");
-  EXPECT_EQ(ToConsoleLines("a\r\nb\rc\r\n"), "a\nb\rc\n");
 }
 
 // Everything the view writes, in order, with the stream it went to.

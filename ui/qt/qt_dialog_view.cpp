@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/stop.h"
+#include "ui/line_ends.h"
 #include "ui/main_dialog.h"
 #include "ui/qt/about_box.h"
 #include "ui/qt/file_filter.h"
@@ -49,26 +50,9 @@ std::string ToText(const QString& str) {
 
 // The log and the message texts end their lines in CR LF; the Qt text
 // widgets use LF alone.
-QString FromWindowsLines(const std::string& str) {
-  std::string strLf;
-  strLf.reserve(str.size());
-  for (std::size_t i = 0; i < str.size(); ++i) {
-    if (str[i] == '\r' && i + 1 < str.size() && str[i + 1] == '\n') continue;
-    strLf += str[i];
-  }
-  return FromText(strLf);
-}
+QString FromWindowsLines(const std::string& str) { return FromText(CrLfToLf(str)); }
 
-std::string ToWindowsLines(const QString& str) {
-  const std::string strLf = ToText(str);
-  std::string strCrLf;
-  strCrLf.reserve(strLf.size() + strLf.size() / 16);
-  for (char c : strLf) {
-    if (c == '\n') strCrLf += '\r';
-    strCrLf += c;
-  }
-  return strCrLf;
-}
+std::string ToWindowsLines(const QString& str) { return LfToCrLf(ToText(str)); }
 
 QMessageBox::Icon BoxIcon(MsgIcon icon) {
   switch (icon) {
