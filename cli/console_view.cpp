@@ -5,6 +5,7 @@
 
 #include "cli/console_pump.h"
 #include "cli/json_writer.h"
+#include "ui/dialog_template.h"
 #include "ui/line_ends.h"
 
 namespace {
@@ -64,11 +65,8 @@ std::string FormatProgressLine(const ProgressState& state, int nColumns) {
 
 ConsoleView::ConsoleView(ConsoleOutput out, bool bJson, ConsolePump* pPump)
     : m_out(std::move(out)), m_bJson(bJson), m_pPump(pPump) {
-  // The window template's lists.
-  m_lists[IDC_INTERFACE_LIST].items = {"RS232", "USB"};
-  m_lists[IDC_BAUD_LIST].items = {"9600", "19200", "38400", "57600", "115200"};
-  m_lists[IDC_PORT_LIST];
-  for (int nId : {IDC_PROGRESS, IDC_PORT_BUTTON, IDC_PORT_LIST, IDC_BAUD_LABEL, IDC_BAUD_LIST}) m_shown[nId] = false;
+  for (int nId : {IDC_INTERFACE_LIST, IDC_BAUD_LIST, IDC_PORT_LIST}) m_lists[nId].items = TemplateListItems(nId);
+  for (int nId : kTemplateHiddenControls) m_shown[nId] = false;
 }
 
 ConsoleView::~ConsoleView() {

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/types.h"
+#include "ui/dialog_template.h"
 #include "ui/dialog_view.h"
 
 constexpr UINT WM_USER = 0x0400;
@@ -27,9 +28,6 @@ constexpr UINT WM_LOG_REFRESH = WM_USER + 100;
 // Timer 1 drives the elapsed-time display once a second.
 constexpr UINT_PTR kElapsedTimerId = 1;
 constexpr UINT kElapsedTimerMs = 1000;
-
-// Baud list items, by index.
-constexpr int kBaudTable[] = {9600, 19200, 38400, 57600, 115200};
 
 // The About item of the system menu: its command and its text. Where the
 // desktop gives the window no system menu to extend, the front end offers
