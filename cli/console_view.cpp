@@ -81,11 +81,6 @@ void ConsoleView::SetFileAnswer(std::optional<std::string> path) {
   m_fileAnswer = std::move(path);
 }
 
-std::string ConsoleView::Transcript() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_strTranscript;
-}
-
 std::string ConsoleView::LogText() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_strPane;
@@ -202,7 +197,6 @@ void ConsoleView::SetLogText(const std::string& strText) {
   const LogDiff diff = DiffLog(m_strPrinted, strText);
   m_strPrinted = strText;
   if (diff.change == LogChange::None) return;
-  m_strTranscript += diff.strText;
   if (m_bJson) {
     WriteOutLocked(JsonObject()
                        .Add("event", "log")
