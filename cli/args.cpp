@@ -4,11 +4,16 @@
 
 #include "app/app.h"
 #include "platform/com_port.h"
-#include "ui/main_dialog.h"
+#include "ui/dialog_template.h"
 
 namespace {
 
-constexpr int kBaudCount = static_cast<int>(sizeof kBaudTable / sizeof kBaudTable[0]);
+// The baud list's rates, as the command line names them: "9600 19200 ...".
+std::string BaudChoices() {
+  std::string strChoices;
+  for (int nRate : kBaudTable) strChoices += (strChoices.empty() ? "" : " ") + std::to_string(nRate);
+  return strChoices;
+}
 
 bool EqualsIgnoringCase(const std::string& a, const char* b) {
   if (a.size() != std::strlen(b)) return false;
@@ -102,7 +107,7 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
       int nIndex = -1;
       for (int k = 0; k < kBaudCount; ++k)
         if (strValue == std::to_string(kBaudTable[k])) nIndex = k;
-      if (nIndex < 0) return Fail("--baud must be one of 9600 19200 38400 57600 115200, not '" + strValue + "'");
+      if (nIndex < 0) return Fail("--baud must be one of " + BaudChoices() + ", not '" + strValue + "'");
       opt.nBaudIndex = nIndex;
     } else if (strName == "--port") {
       // A COM name, or a device path (anything with a slash in it).
@@ -165,7 +170,9 @@ std::string UsageText() {
          "Options:\n"
          "  --interface rs232|usb    default usb, as in the window\n"
          "  --port COMn|PATH         serial port: a COM name (through the COM map) or a device path\n"
-         "  --baud N                 one of 9600 19200 38400 57600 115200; default 9600\n"
+         "  --baud N                 one of " +
+         BaudChoices() + "; default " + std::to_string(kBaudTable[0]) +
+         "\n"
          "  --chklegacy              the window's \"/chklegacy\" switch\n"
          "  --r2def-04f0             the window's \"/R2Def_04F0_NoEncKeys\" switch\n"
          "  --json                   one JSON object per line on standard output\n"

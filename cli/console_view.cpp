@@ -5,6 +5,8 @@
 
 #include "cli/console_pump.h"
 #include "cli/json_writer.h"
+#include "ui/dialog_template.h"
+#include "ui/line_ends.h"
 
 namespace {
 
@@ -36,16 +38,6 @@ std::string_view WithoutFinalLineEnd(std::string_view strText) {
   return strText;
 }
 
-std::string ToConsoleLines(std::string_view strText) {
-  std::string out;
-  out.reserve(strText.size());
-  for (std::size_t i = 0; i < strText.size(); ++i) {
-    if (strText[i] == '\r' && i + 1 < strText.size() && strText[i + 1] == '\n') continue;
-    out += strText[i];
-  }
-  return out;
-}
-
 std::string FormatProgressLine(const ProgressState& state, int nColumns) {
   const int nWidth = BarWidth(nColumns, state.strElapsed.size());
   std::string bar(static_cast<std::size_t>(nWidth), '-');
@@ -73,11 +65,8 @@ std::string FormatProgressLine(const ProgressState& state, int nColumns) {
 
 ConsoleView::ConsoleView(ConsoleOutput out, bool bJson, ConsolePump* pPump)
     : m_out(std::move(out)), m_bJson(bJson), m_pPump(pPump) {
-  // The window template's lists.
-  m_lists[IDC_INTERFACE_LIST].items = {"RS232", "USB"};
-  m_lists[IDC_BAUD_LIST].items = {"9600", "19200", "38400", "57600", "115200"};
-  m_lists[IDC_PORT_LIST];
-  for (int nId : {IDC_PROGRESS, IDC_PORT_BUTTON, IDC_PORT_LIST, IDC_BAUD_LABEL, IDC_BAUD_LIST}) m_shown[nId] = false;
+  for (int nId : {IDC_INTERFACE_LIST, IDC_BAUD_LIST, IDC_PORT_LIST}) m_lists[nId].items = TemplateListItems(nId);
+  for (int nId : kTemplateHiddenControls) m_shown[nId] = false;
 }
 
 ConsoleView::~ConsoleView() {
@@ -90,11 +79,6 @@ ConsoleView::~ConsoleView() {
 void ConsoleView::SetFileAnswer(std::optional<std::string> path) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_fileAnswer = std::move(path);
-}
-
-std::string ConsoleView::Transcript() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_strTranscript;
 }
 
 std::string ConsoleView::LogText() const {
@@ -213,7 +197,6 @@ void ConsoleView::SetLogText(const std::string& strText) {
   const LogDiff diff = DiffLog(m_strPrinted, strText);
   m_strPrinted = strText;
   if (diff.change == LogChange::None) return;
-  m_strTranscript += diff.strText;
   if (m_bJson) {
     WriteOutLocked(JsonObject()
                        .Add("event", "log")
@@ -223,7 +206,7 @@ void ConsoleView::SetLogText(const std::string& strText) {
     return;
   }
   std::string strOut = diff.change == LogChange::Replace ? kReplacedMarker : "";
-  strOut += ToConsoleLines(diff.strText);
+  strOut += CrLfToLf(diff.strText);
   // A pane text that does not end its last line still leaves the console's
   // cursor at the start of a line.
   if (!strOut.empty() && strOut.back() != '\n') strOut += '\n';
@@ -359,7 +342,7 @@ void ConsoleView::ShowMessageBox(const std::string& strText, const std::string& 
   m_boxes.push_back(strText);
   if (m_bJson) WriteOutLocked(JsonObject().Add("event", "message_box").Add("text", strText).Line());
   std::string strLine = strCaption.empty() ? std::string() : strCaption + ": ";
-  strLine += ToConsoleLines(strText);
+  strLine += CrLfToLf(strText);
   strLine += '\n';
   WriteErrLocked(strLine);
 }

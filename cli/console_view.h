@@ -53,8 +53,6 @@ struct LogDiff {
 LogDiff DiffLog(const std::string& strShown, const std::string& strNow);
 // The text without the one "\r\n" that closes every append.
 std::string_view WithoutFinalLineEnd(std::string_view strText);
-// CR LF as "\n", for printing.
-std::string ToConsoleLines(std::string_view strText);
 
 // ---- the progress line ----
 struct ProgressState {
@@ -79,10 +77,6 @@ class ConsoleView final : public IDialogView {
   void SetFileAnswer(std::optional<std::string> path);
 
   // ---- what readerctl reads back ----
-  // Everything the log pane has shown, in order: appended text, and each
-  // replacement in full after what came before. A fresh log at a reconnect
-  // does not hide what happened earlier in the run.
-  std::string Transcript() const;
   std::string LogText() const;
   std::vector<std::string> MessageBoxTexts() const;
   bool FileChooserAsked() const;
@@ -149,7 +143,6 @@ class ConsoleView final : public IDialogView {
   IDialogEvents* m_pSink = nullptr;
   std::string m_strPane;     // what the log pane holds (and GetLogText returns)
   std::string m_strPrinted;  // what has been printed of it
-  std::string m_strTranscript;
   ProgressState m_progress;
   bool m_bProgressShown = false;
   int m_nEmittedPos = 0;

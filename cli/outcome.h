@@ -1,9 +1,8 @@
-// How a readerctl run ended, decided from what the window's logic did: the
-// worker's exit code, whether a worker started at all, and the lines the log
-// pane showed (the procedures report every failure there in their own fixed
-// texts, and nowhere else).
+// How a readerctl run ended, decided from the outcome record that the
+// window's logic kept for it (ui/run_outcome.h) and from whether a stop was
+// requested. The log's texts play no part.
 #pragma once
-#include <string>
+#include "ui/run_outcome.h"
 
 // Exit statuses of readerctl.
 enum CliExit : int {
@@ -15,33 +14,14 @@ enum CliExit : int {
   kExitInterrupted = 130,
 };
 
-// What was seen of a "Load" run.
-struct LoadObservation {
-  bool bInterrupted = false;    // a stop was requested during the run
-  bool bWorkerStarted = false;  // the connect step succeeded and a worker ran
-  int nWorkerExitCode = -1;     // 1: the procedure did not fail
-  std::string strTranscript;    // every text the log showed (ConsoleView::Transcript)
-};
-int LoadExitStatus(const LoadObservation& obs);
-
-// What was seen of a "Reset Default".
-struct ResetObservation {
-  bool bInterrupted = false;
-  std::string strTranscript;
-};
-int ResetExitStatus(const ResetObservation& obs);
-
-// True when one of the transcript's lines is a file-step failure: the file
-// chooser cancelled, the file unreadable, the wrong image or script, a
-// script whose commands cannot all be carried out.
-bool TranscriptShowsFileRefused(const std::string& strTranscript);
-// True when the transcript shows a connect step that failed.
-bool TranscriptShowsConnectFailed(const std::string& strTranscript);
+// The exit status of "load" and "reset-default": a stop wins, then the step
+// that failed. A reset whose unjudged reply was not accepted still counts
+// as done.
+int ExitStatusOf(const RunOutcome& outcome, bool bInterrupted);
 
 // Where the reader may be after a run that was interrupted, as one sentence
-// for the operator: in its bootloader once boot-mode entry or the erase has
-// been reported and the final reboot has not.
-std::string ReaderStateAfterInterrupt(const std::string& strTranscript);
+// for the operator.
+const char* ReaderStateAfterInterrupt(const RunOutcome& outcome);
 
 // The operator's words for an exit status ("success", "the link could not be
 // opened", ...).

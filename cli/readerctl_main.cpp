@@ -193,21 +193,18 @@ int RunLoad(const CliOptions& opt) {
   s.dialog.OnInitDialog();
   ChooseInterface(s, opt, nPort);
 
-  LoadObservation obs;
   if (!plat::Stop().Requested()) s.dialog.OnLoad();
-  obs.bWorkerStarted = s.dialog.IsRunInProgress() || s.dialog.GetWorkerExitCode() != -1;
-  if (obs.bWorkerStarted) WaitForWorker(s);
-  obs.bInterrupted = plat::Stop().Requested();
-  obs.nWorkerExitCode = s.dialog.GetWorkerExitCode();
-  obs.strTranscript = s.view.Transcript();
+  if (s.dialog.IsRunInProgress() || s.dialog.GetWorkerExitCode() != -1) WaitForWorker(s);
+  const bool bInterrupted = plat::Stop().Requested();
+  const RunOutcome outcome = s.dialog.GetRunOutcome();
   // The window closes: the pacing table is emptied, the reader list freed.
   s.dialog.OnCancel();
   s.dialog.OnDestroy();
   CloseInterface();
 
-  const int nStatus = LoadExitStatus(obs);
+  const int nStatus = ExitStatusOf(outcome, bInterrupted);
   s.view.Finish();
-  if (obs.bInterrupted) s.view.Note("readerctl: interrupted; " + ReaderStateAfterInterrupt(obs.strTranscript));
+  if (bInterrupted) s.view.Note(std::string("readerctl: interrupted; ") + ReaderStateAfterInterrupt(outcome));
   ReportEnd(s, opt, "load", nStatus);
   return nStatus;
 }
@@ -222,16 +219,15 @@ int RunResetDefault(const CliOptions& opt) {
   ChooseInterface(s, opt, nPort);
   if (!plat::Stop().Requested()) s.dialog.OnResetDefault();
 
-  ResetObservation obs;
-  obs.bInterrupted = plat::Stop().Requested();
-  obs.strTranscript = s.view.Transcript();
+  const bool bInterrupted = plat::Stop().Requested();
+  const RunOutcome outcome = s.dialog.GetRunOutcome();
   s.dialog.OnCancel();
   s.dialog.OnDestroy();
   CloseInterface();
 
-  const int nStatus = ResetExitStatus(obs);
+  const int nStatus = ExitStatusOf(outcome, bInterrupted);
   s.view.Finish();
-  if (obs.bInterrupted) s.view.Note("readerctl: interrupted; the link is closed, the reader may be restarting");
+  if (bInterrupted) s.view.Note("readerctl: interrupted; the link is closed, the reader may be restarting");
   ReportEnd(s, opt, "reset-default", nStatus);
   return nStatus;
 }

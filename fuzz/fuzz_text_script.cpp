@@ -111,8 +111,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   HidSetTaggedReports((opt & 0x10) ? 1 : 0);
   const int nResult = RunScriptCommands(&dlg, file.get(), nLen, (opt & 0x20) ? 1 : 0, (opt & 0x08) ? 1 : 0);
-  if (nResult != 0 && nResult != -1) __builtin_trap();
-  if (!bWhole && (nResult == 0 || !dev.outputs.empty())) __builtin_trap();
+  if (nResult != SCRIPT_OK && nResult != SCRIPT_FAILED && nResult != SCRIPT_FILE_REFUSED) __builtin_trap();
+  // The form check refuses exactly the scripts the scan cannot carry out
+  // (an empty file is no script at all).
+  if (nLen > 0 && (nResult == SCRIPT_FILE_REFUSED) != !bWhole) __builtin_trap();
+  if (!bWhole && !dev.outputs.empty()) __builtin_trap();
   // At most three attempts a command, each within its own time-outs.
   if (dev.writes > 3 * nCommands * (kScriptBytesCap / 63 + 1)) __builtin_trap();
 

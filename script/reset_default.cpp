@@ -1,7 +1,9 @@
 // "Reset Default": restores the reader's default settings with one command,
 // 04-F0 with "/R2Def_04F0_NoEncKeys", 04-0A otherwise. Runs whole on the
 // window's thread; its waits pump that thread's events (PumpWait), so the
-// window keeps painting and its timer keeps ticking.
+// window keeps painting and its timer keeps ticking. The window's outcome
+// record says which step failed; the 04-0A reply is not judged, so a reader
+// that did not accept it only marks the record.
 #include "app/app.h"
 #include "link/commands.h"
 #include "link/dispatch.h"
@@ -21,11 +23,11 @@ struct ResetVariant {
   const char* pszOpening;
   const char* pszClosing;
   int nFailureRow;  // -1: the reply is not judged, so there is no failure line
-  bool (*pfnSend)();
+  bool (*pfnSend)();  // true when the reader accepted the reset
 };
 
 bool SendResetF0() { return ResetDefaultF0(); }
-bool SendReset0A() { return ResetDefault0A(true); }
+bool SendReset0A() { return ResetDefault0A(false); }
 
 const ResetVariant kResetF0 = {
     "===[ Preparing Load Default Setting (04-F0) ]===\r\nPlease wait 5 seconds or later",
@@ -43,6 +45,7 @@ const ResetVariant kReset0A = {
 }  // namespace
 
 void CTAVDownloadApDlg::OnResetDefault() {
+  StartOutcome();
   EnableRunControls(false);
   CloseInterface();
   UpdateData(TRUE);
@@ -51,25 +54,31 @@ void CTAVDownloadApDlg::OnResetDefault() {
   // Null until a step fails with a line of its own; a failed connect or
   // version query leaves it null and the log gets the fallback text.
   const char* pszFailure = nullptr;
-  bool bDone = false;
-  if (OpenSelectedInterface(true)) {
+  RunFailure failure = RunFailure::kProcedure;
+  if (!OpenSelectedInterface(true)) {
+    failure = RunFailure::kConnect;
+  } else {
     BYTE fwVersion[kFwVersionCap];
     int nLen = kFwVersionCap;
     if (GetFwVersion(fwVersion, &nLen)) {
       const ResetVariant& v = IsR2DefNoEncKeys() ? kResetF0 : kReset0A;
       AppendLog(v.pszOpening);
-      if (v.pfnSend()) {
+      const bool bAccepted = v.pfnSend();
+      if (bAccepted || v.nFailureRow < 0) {
+        // A reply that is not judged is only noted in the outcome.
+        if (!bAccepted) SetResetNotAccepted();
         AppendLog("Waiting to System Up and Ready...");
         PumpWait(kResetSettleMs, FALSE);
         PumpWait(kResetPingMs, TRUE);
         AppendLog(v.pszClosing);
-        bDone = true;
+        failure = RunFailure::kNone;
       } else {
         pszFailure = GetStatusText(v.nFailureRow);
       }
     }
   }
-  if (!bDone) AppendLog(pszFailure);  // null logs "No Msg"
+  SetRunFailure(failure);
+  if (failure != RunFailure::kNone) AppendLog(pszFailure);  // null logs "No Msg"
 
   CloseInterface();
   EnableRunControls(true);

@@ -236,9 +236,9 @@ void LogFailedExchange(CTAVDownloadApDlg* pDialog, const BYTE* pReq, int nReqLen
 }
 
 int RunScriptCommands(CTAVDownloadApDlg* pDialog, const BYTE* pData, int nFileLen, BYTE bTagged, BYTE bInBootMode) {
-  if (!pDialog || !pData || nFileLen <= 0) return -1;
+  if (!pDialog || !pData || nFileLen <= 0) return SCRIPT_FAILED;
   const std::size_t nLen = static_cast<std::size_t>(nFileLen);
-  if (!CheckScriptForm(pDialog, pData, nLen)) return -1;
+  if (!CheckScriptForm(pDialog, pData, nLen)) return SCRIPT_FILE_REFUSED;
 
   // Where the request frame starts inside a command's bytes: it decides only
   // which two bytes the pacing looks up and the failure report shows; the
@@ -273,13 +273,13 @@ int RunScriptCommands(CTAVDownloadApDlg* pDialog, const BYTE* pData, int nFileLe
     ++nOrdinal;
 
     for (int nAttempt = 1;; ++nAttempt) {
-      if (Stopping()) return -1;
+      if (Stopping()) return SCRIPT_FAILED;
       if (IsUsbHid()) PumpWait(kHidPauseMs, FALSE);
       WaitBeforeTx(pDialog, bytes.data() + nOffset);
-      if (Stopping()) return -1;
+      if (Stopping()) return SCRIPT_FAILED;
       DWORD dwRespLen = kScriptAnswerCap;
       RawTransceive(bytes.data(), static_cast<DWORD>(nCount), answer.data(), &dwRespLen);
-      if (Stopping()) return -1;
+      if (Stopping()) return SCRIPT_FAILED;
       if (dwRespLen > kScriptAnswerCap) dwRespLen = kScriptAnswerCap;
 
       const char* pszError = nullptr;
@@ -294,9 +294,10 @@ int RunScriptCommands(CTAVDownloadApDlg* pDialog, const BYTE* pData, int nFileLe
       } else if (nOrdinal == 1) {
         // Any answer will do: the reader is on its way into the bootloader.
         pDialog->AppendLog(GetStatusText(STS_ENTER_BOOTLOADER_OK));
+        pDialog->SetReaderStage(ReaderStage::kInBootloader);
         if (!bInBootMode) {
           PumpWait(kBootloaderStartMs, FALSE);
-          if (Stopping()) return -1;
+          if (Stopping()) return SCRIPT_FAILED;
           if (IsUsbHid()) {
             CloseInterface();
             pDialog->OpenSelectedInterface(false);
@@ -312,6 +313,7 @@ int RunScriptCommands(CTAVDownloadApDlg* pDialog, const BYTE* pData, int nFileLe
       } else if (nOrdinal == 3) {
         if (bOk) {
           pDialog->AppendLog(GetStatusText(STS_ERASE_OK_START_DOWNLOAD));
+          pDialog->SetReaderStage(ReaderStage::kInBootloader);
           pDialog->InitProgress(100, 0);
           pDialog->StartElapsedTimer();
         } else {
@@ -333,29 +335,29 @@ int RunScriptCommands(CTAVDownloadApDlg* pDialog, const BYTE* pData, int nFileLe
       }
 
       if (!pszError) break;
-      if (Stopping()) return -1;
+      if (Stopping()) return SCRIPT_FAILED;
       if (nAttempt == kScriptAttempts) {
         LogFailedExchange(pDialog, bytes.data() + nOffset, nCount - nOffset, answer.data(),
                           static_cast<int>(dwRespLen));
         pDialog->AppendLog(pszError);
         pDialog->AppendErrorHelp();
-        return -1;
+        return SCRIPT_FAILED;
       }
       pDialog->AppendLog(GetStatusText(STS_TXRX_RETRYING));
     }
   }
-  return 0;
+  return SCRIPT_OK;
 }
 
 int RunTextScript(CTAVDownloadApDlg* pDialog, BYTE bInBootMode) {
-  if (!pDialog) return -1;
+  if (!pDialog) return SCRIPT_FAILED;
   // The pane shows the emptied log at the next refresh.
   pDialog->m_strLog.clear();
 
   int nFileLen = 0;
   char szPath[kFilePathCap + 1] = {};
   std::unique_ptr<BYTE[]> pData = SelectAndReadFile(pDialog, &nFileLen, kScriptFileFilter, szPath, kFilePathCap);
-  if (!pData) return -1;
+  if (!pData) return SCRIPT_FILE_REFUSED;
 
   BYTE bTagged = 0;
   if (IsRs232Script(szPath, pData.get(), nFileLen)) {
@@ -364,19 +366,21 @@ int RunTextScript(CTAVDownloadApDlg* pDialog, BYTE bInBootMode) {
   } else if (IsUsbHidScript(szPath, pData.get(), nFileLen)) {
     if (IsRs232()) {
       RefuseScript(pDialog, STS_SELECT_RS232_SCRIPT);
-      return -1;
+      return SCRIPT_FILE_REFUSED;
     }
     // The bytes are whole output reports already, written as they stand.
     bTagged = 0;
   } else {
     RefuseScript(pDialog, STS_SELECT_CORRECT_SCRIPT);
-    return -1;
+    return SCRIPT_FILE_REFUSED;
   }
 
-  if (RunScriptCommands(pDialog, pData.get(), nFileLen, bTagged, bInBootMode) != 0) return -1;
+  const int nResult = RunScriptCommands(pDialog, pData.get(), nFileLen, bTagged, bInBootMode);
+  if (nResult != SCRIPT_OK) return nResult;
   pData.reset();
   pDialog->AppendLog(GetStatusText(STS_DONE_REBOOTING));
+  pDialog->SetReaderStage(ReaderStage::kRestarting);
   const std::string strName = pDialog->GetLastFile(true);
   pDialog->AppendLog(&strName);
-  return 0;
+  return SCRIPT_OK;
 }

@@ -28,6 +28,15 @@ constexpr int kScriptAnswerCap = 512;
 // A command is sent at most this many times.
 constexpr int kScriptAttempts = 3;
 
+// Results of RunTextScript and RunScriptCommands.
+enum ScriptResult : int {
+  SCRIPT_OK = 0,
+  SCRIPT_FAILED = -1,  // a command failed for good, or a stop ended the run
+  // No file chosen or read, the wrong script for the interface, or commands
+  // that cannot all be carried out: nothing was sent.
+  SCRIPT_FILE_REFUSED = -2,
+};
+
 // True when the path ends in ".txt" (any case, at least 5 characters), the
 // data starts with the kind's header (ignoring case) and ends in "END>"
 // (ignoring case), optionally followed by one CR LF.
@@ -61,14 +70,16 @@ ScriptScan ScanScriptCommand(const BYTE* pData, std::size_t nLen, std::size_t* p
                              std::size_t* pnEnd);
 
 // The whole run: file choice, validation for the selected interface, and
-// every command. 0 on success, -1 on failure (the log says why).
+// every command. A ScriptResult; the log says why a run failed. The window's
+// outcome record follows the reader into its bootloader and out of it again.
 int RunTextScript(CTAVDownloadApDlg* pDialog, BYTE bInBootMode);
 
 // The commands of an already validated script of nFileLen bytes (pData holds
 // one more, a NUL): the form check, the frame offset, the tagged-report
-// flag of the run (bTagged), then every command. 0 when every command was
-// accepted, -1 otherwise. RunTextScript calls it after validation; the fuzz
-// target drives it directly.
+// flag of the run (bTagged), then every command. SCRIPT_OK when every
+// command was accepted, SCRIPT_FILE_REFUSED when the form check refused the
+// script, SCRIPT_FAILED otherwise. RunTextScript calls it after validation;
+// the fuzz target drives it directly.
 int RunScriptCommands(CTAVDownloadApDlg* pDialog, const BYTE* pData, int nFileLen, BYTE bTagged, BYTE bInBootMode);
 
 // With "/chklegacy": asks the bootloader for its version (C7-10) and logs

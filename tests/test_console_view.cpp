@@ -1,6 +1,7 @@
 // readerctl's console side without a reader: the JSON writer, the log
 // diffing and printing of the console view, its progress line, the main
-// thread's event queue, the command line and how a run's outcome is read.
+// thread's event queue, the command line, and the exit status and closing
+// sentence that a run's outcome record gives.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,7 +20,6 @@
 #include "platform/clock.h"
 #include "platform/pump.h"
 #include "platform/stop.h"
-#include "ui/status_texts.h"
 
 namespace {
 
@@ -85,7 +85,6 @@ TEST(LogDiff, TellsAppendsFromReplacements) {
   }
   EXPECT_EQ(WithoutFinalLineEnd("a\r\nb\r\n"), "a\r\nb");
   EXPECT_EQ(WithoutFinalLineEnd("a\n"), "a\n");
-  EXPECT_EQ(ToConsoleLines("a\r\nb\rc\r\n"), "a\nb\rc\n");
 }
 
 // Everything the view writes, in order, with the stream it went to.
@@ -133,8 +132,6 @@ TEST(ConsoleView, PrintsAppendsAsTheyComeAndMarksAReplacement) {
             "---- log replaced ----\nOpen USB interface success.\n"
             "Done\n");
   EXPECT_EQ(view.GetLogText(), "Open USB interface success.\r\nDone");
-  // The transcript keeps what the replacement took off the pane.
-  EXPECT_NE(view.Transcript().find("Enter bootloader mode success!"), std::string::npos);
   EXPECT_EQ(cap.Joined(true), "");
 }
 
@@ -395,63 +392,47 @@ TEST(CommandLine, RefusesWhatItCannotCarryOut) {
 
 // ---- outcome ----
 
-std::string Lines(std::initializer_list<std::string> lines) {
-  std::string text;
-  for (const std::string& l : lines) text += l + "\r\n";
-  return text;
-}
-
-TEST(Outcome, LoadStatusComesFromTheWorkerAndTheFileStep) {
-  const std::string strRead =
-      Lines({"Opening File.....", "a.txt", GetStatusText(STS_READ_FILE_FAIL), "Error, Download Failed"});
-  const std::string strWrongScript = Lines({"Opening File.....", "a.txt", GetStatusText(STS_SELECT_CORRECT_SCRIPT)});
-  const std::string strWrongImage =
-      Lines({"Opening File.....", "a.bin", GetStatusText(STS_WRONG_IMAGE_FILE), "File Len = 7"});
-  const std::string strUnended = Lines({"[Err] Script command 3 is not ended by SLEEP or WAIT"});
-  const std::string strErase = Lines({"Opening File.....", "a.txt", GetStatusText(STS_ERASE_FLASH_FAILED)});
+TEST(Outcome, ExitStatusComesFromTheFailedStepAndAStopWins) {
   struct Row {
     const char* pszName;
-    LoadObservation obs;
+    RunOutcome outcome;
+    bool bInterrupted;
     int nStatus;
   };
   const Row rows[] = {
-      {"success", {false, true, 1, "x\r\n"}, kExitOk},
-      {"no link", {false, false, -1, Lines({"Open USB interface fail."})}, kExitNoLink},
-      {"unreadable file", {false, true, 0, strRead}, kExitFileRefused},
-      {"wrong script", {false, true, 0, strWrongScript}, kExitFileRefused},
-      {"wrong image", {false, true, 0, strWrongImage}, kExitFileRefused},
-      {"unended command", {false, true, 0, strUnended}, kExitFileRefused},
-      {"erase refused", {false, true, 0, strErase}, kExitFailed},
-      {"interrupted wins", {true, true, 0, strRead}, kExitInterrupted},
-      {"interrupted while connecting", {true, false, -1, ""}, kExitInterrupted},
+      {"success", {}, false, kExitOk},
+      {"updated, reader restarting", {RunFailure::kNone, ReaderStage::kRestarting}, false, kExitOk},
+      {"no link", {RunFailure::kConnect}, false, kExitNoLink},
+      {"file refused", {RunFailure::kFileRefused}, false, kExitFileRefused},
+      {"procedure failed", {RunFailure::kProcedure}, false, kExitFailed},
+      {"failed in the bootloader", {RunFailure::kProcedure, ReaderStage::kInBootloader}, false, kExitFailed},
+      {"reset not accepted, reply not judged", {RunFailure::kNone, ReaderStage::kNotEntered, true}, false, kExitOk},
+      {"interrupted wins over a failure", {RunFailure::kFileRefused}, true, kExitInterrupted},
+      {"interrupted while connecting", {RunFailure::kConnect}, true, kExitInterrupted},
+      {"interrupted after the update finished", {RunFailure::kNone, ReaderStage::kRestarting}, true,
+       kExitInterrupted},
   };
-  for (const Row& row : rows) EXPECT_EQ(LoadExitStatus(row.obs), row.nStatus) << row.pszName;
+  for (const Row& row : rows) EXPECT_EQ(ExitStatusOf(row.outcome, row.bInterrupted), row.nStatus) << row.pszName;
 }
 
-TEST(Outcome, ResetStatusAndWhereAnInterruptedReaderIsLeft) {
-  EXPECT_EQ(ResetExitStatus({false, Lines({"Open RS232 interface fail.", GetStatusText(STS_HELP_RS232), "No Msg"})}),
-            kExitNoLink);
-  EXPECT_EQ(ResetExitStatus({false, Lines({"Open USB interface success.", "No Msg"})}), kExitFailed);
-  EXPECT_EQ(
-      ResetExitStatus({false, Lines({"Open USB interface success.", "===[ Preparing Load Default Setting (04-F0) ]===",
-                                     GetStatusText(STS_RESET_DEFAULT_04F0_FAILED)})}),
-      kExitFailed);
-  EXPECT_EQ(ResetExitStatus(
-                {false, Lines({"Open USB interface success.", "===[ End of Load Default Setting ( 04-0A) ]==="})}),
-            kExitOk);
-  EXPECT_EQ(ResetExitStatus({true, ""}), kExitInterrupted);
-
+TEST(Outcome, WhereAnInterruptedReaderIsLeft) {
   const std::string strBoot = "reader may be left in its bootloader";
-  EXPECT_EQ(ReaderStateAfterInterrupt(Lines({"Opening File....."})).find(strBoot), std::string::npos);
-  EXPECT_NE(ReaderStateAfterInterrupt(Lines({GetStatusText(STS_ENTER_BOOTLOADER_OK)})).find(strBoot),
-            std::string::npos);
-  // A download that found the reader in its bootloader starts with the erase.
-  EXPECT_NE(ReaderStateAfterInterrupt(Lines({GetStatusText(STS_ERASE_OK_START_DOWNLOAD)})).find(strBoot),
-            std::string::npos);
-  EXPECT_EQ(
-      ReaderStateAfterInterrupt(Lines({GetStatusText(STS_ENTER_BOOTLOADER_OK), GetStatusText(STS_DONE_REBOOTING)}))
-          .find(strBoot),
-      std::string::npos);
+  const std::string strRestarting = "the reader was restarting with its new firmware";
+  struct Row {
+    ReaderStage stage;
+    bool bBoot;
+    bool bRestarting;
+  };
+  const Row rows[] = {
+      {ReaderStage::kNotEntered, false, false},
+      {ReaderStage::kInBootloader, true, false},
+      {ReaderStage::kRestarting, false, true},
+  };
+  for (const Row& row : rows) {
+    const std::string strText = ReaderStateAfterInterrupt({RunFailure::kProcedure, row.stage});
+    EXPECT_EQ(strText.find(strBoot) != std::string::npos, row.bBoot) << strText;
+    EXPECT_EQ(strText.find(strRestarting) != std::string::npos, row.bRestarting) << strText;
+  }
 }
 
 }  // namespace

@@ -233,6 +233,7 @@ TEST_F(DownloadTest, LegacyReaderOverRs232FromBootModeEntryToReset) {
   const std::uint64_t tStart = Now();
   EXPECT_EQ(DownloadFirmware(&b.dlg, bInBootMode), DL_OK);
   EXPECT_TRUE(MatchesGolden("download_legacy_rs232.log", b.view.Transcript()));
+  EXPECT_EQ(b.dlg.GetRunOutcome().stage, ReaderStage::kRestarting);
 
   // 300,000 bytes: a body of 299,744 in 147 blocks, the last of 736 bytes.
   EXPECT_EQ(CodesText(b.Requests()),
@@ -396,6 +397,10 @@ TEST_F(DownloadTest, EveryFailingStepEndsWithItsLineAndCode) {
     ASSERT_TRUE(b.dlg.OpenSelectedInterface(false));
     r.setup(b);
     EXPECT_EQ(DownloadFirmware(&b.dlg, 0), r.nResult);
+    // Every step after the accepted boot-mode entry leaves the reader in its
+    // bootloader.
+    EXPECT_EQ(b.dlg.GetRunOutcome().stage,
+              r.nResult <= DL_RECONNECT_FAILED ? ReaderStage::kInBootloader : ReaderStage::kNotEntered);
     const std::string log = b.view.LogText();
     EXPECT_TRUE(EndsWith(log, r.tail + Help(r.iface) + "\r\n")) << log.substr(log.size() > 1500 ? log.size() - 1500 : 0);
     EXPECT_EQ(CodesText(b.Requests()), CodesText(r.codes));
@@ -451,6 +456,7 @@ TEST_F(DownloadTest, AStopRequestEndsTheDownloadPromptly) {
     ChooseSample(b);
     EXPECT_EQ(DownloadFirmware(&b.dlg, 0), DL_PROGRAM_FAILED);
     EXPECT_EQ(nBlocks, 3) << "nothing is sent after the stop";
+    EXPECT_TRUE(b.dlg.GetRunOutcome().LeftInBootloader());
     // Less than one exchange's time after the stop, never a link time-out.
     EXPECT_LT(Now() - tStop, 850u);
     EXPECT_TRUE(EndsWith(b.view.LogText(), "[Err] Program Flash Failed\r\n" + Help(iface) + "\r\n"));

@@ -11,6 +11,7 @@
 #include "link/interface_select.h"
 #include "support/recording_view.h"
 #include "support/virtual_time.h"
+#include "ui/line_ends.h"
 #include "ui/main_dialog.h"
 #include "ui/status_texts.h"
 
@@ -190,6 +191,30 @@ TEST_F(OperatorLogTest, UpdateDataPullsTextAndSelectionsAndPushesTheLog) {
   EXPECT_EQ(m_view.CallTexts(), std::vector<std::string>{"SetLogText(\"pushed\")"});
   CTAVDownloadApDlg detached;
   EXPECT_FALSE(detached.UpdateData(TRUE));
+}
+
+// ---------------------------------------------------------------------------
+// Line ends at a display that uses LF alone
+// ---------------------------------------------------------------------------
+
+TEST(LineEnds, CrLfPairsBecomeLfAndBack) {
+  struct Row {
+    const char* pszName;
+    std::string crlf, lf;
+  };
+  const Row rows[] = {
+      {"empty", "", ""},
+      {"log lines", "Open USB interface success.\r\nDone\r\n", "Open USB interface success.\nDone\n"},
+      {"help text over two lines", "a\r\nb", "a\nb"},
+      {"blank line", "a\r\n\r\nb\r\n", "a\n\nb\n"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(CrLfToLf(row.crlf), row.lf) << row.pszName;
+    EXPECT_EQ(LfToCrLf(row.lf), row.crlf) << row.pszName;
+  }
+  // A CR that does not start a pair is text, not a line end.
+  EXPECT_EQ(CrLfToLf("a\rb\r"), "a\rb\r");
+  EXPECT_EQ(CrLfToLf("a\r\r\n"), "a\r\n");
 }
 
 // ---------------------------------------------------------------------------

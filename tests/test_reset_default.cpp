@@ -1,6 +1,7 @@
 // "Reset Default" against the simulated reader, in virtual time, on the
 // window's thread: both variants, every row of its failure table, the waits
-// after the reset, and the window's state afterwards on every path.
+// after the reset, the outcome it records, and the window's state afterwards
+// on every path.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -72,18 +73,24 @@ TEST_F(ResetDefaultTest, EveryPathEndsWithTheWindowIdleAndTheLinkClosed) {
     const char* golden;
     std::vector<WORD> codes;
     bool bWaits;      // the ten seconds after the reset
+    RunOutcome outcome;
   } rows[] = {
       {"04-0A over RS-232", false, true, true, -1, false, "reset_040A_rs232.log", {0x1801, 0x2900, 0x040A, 0x1801},
-       true},
-      {"04-0A over USB", false, false, true, -1, false, "reset_040A_usb.log", {0x1801, 0x2900, 0x040A, 0x1801}, true},
+       true, {}},
+      {"04-0A over USB", false, false, true, -1, false, "reset_040A_usb.log", {0x1801, 0x2900, 0x040A, 0x1801}, true,
+       {}},
+      // Done as far as the window is concerned; the record keeps the refusal.
       {"04-0A refused: not judged", false, true, true, 0x040A, false, "reset_040A_rs232.log",
-       {0x1801, 0x2900, 0x040A, 0x1801}, true},
+       {0x1801, 0x2900, 0x040A, 0x1801}, true, {RunFailure::kNone, ReaderStage::kNotEntered, true}},
       {"04-F0 over RS-232", true, true, true, -1, false, "reset_04F0_rs232.log", {0x1801, 0x2900, 0x04F0, 0x1801},
-       true},
-      {"04-F0 refused", true, true, true, 0x04F0, false, "reset_04F0_refused.log", {0x1801, 0x2900, 0x04F0}, false},
-      {"29-00 refused", true, false, true, 0x2900, false, "reset_fw_version_refused.log", {0x1801, 0x2900}, false},
-      {"no USB reader", false, false, false, -1, false, "reset_no_reader_usb.log", {}, false},
-      {"RS-232 reader silent", true, true, true, -1, true, "reset_no_reader_rs232.log", {0x1801}, false},
+       true, {}},
+      {"04-F0 refused", true, true, true, 0x04F0, false, "reset_04F0_refused.log", {0x1801, 0x2900, 0x04F0}, false,
+       {RunFailure::kProcedure}},
+      {"29-00 refused", true, false, true, 0x2900, false, "reset_fw_version_refused.log", {0x1801, 0x2900}, false,
+       {RunFailure::kProcedure}},
+      {"no USB reader", false, false, false, -1, false, "reset_no_reader_usb.log", {}, false, {RunFailure::kConnect}},
+      {"RS-232 reader silent", true, true, true, -1, true, "reset_no_reader_rs232.log", {0x1801}, false,
+       {RunFailure::kConnect}},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
@@ -108,6 +115,7 @@ TEST_F(ResetDefaultTest, EveryPathEndsWithTheWindowIdleAndTheLinkClosed) {
 
     EXPECT_TRUE(MatchesGolden(r.golden, m_view.LogText()));
     EXPECT_EQ(RequestCodes(reader), r.codes);
+    EXPECT_EQ(m_dlg.GetRunOutcome(), r.outcome);
     if (r.bWaits) {
       // Five seconds of plain waiting through the window's pump, then pings:
       // the reader is up again (3 s restart), so the first ping ends it.

@@ -383,7 +383,7 @@ TEST_F(ScriptRunTest, RefusedEraseEndsTheRun) {
   reader.SetFaults(f);
   SimSerialLink line(m_serial.AddPort("COM1"), reader, 115200);
   const std::string path = WriteScript(kSimSampleRs232Script, SampleScript(SimScriptKind::Rs232));
-  EXPECT_EQ(Run(true, path), -1);
+  EXPECT_EQ(Run(true, path), SCRIPT_FAILED);
   EXPECT_EQ(RequestCodes(reader), (std::vector<WORD>{0xC741, 0xC710, 0xC702, 0xC702, 0xC702}));
   EXPECT_TRUE(MatchesGolden("script_erase_refused.log", m_view.Transcript()));
   EXPECT_FALSE(m_view.TimerRunning(kElapsedTimerId)) << "the elapsed timer starts only with an accepted erase";
@@ -413,7 +413,7 @@ TEST_F(ScriptRunTest, WrongScriptForTheInterfaceIsRefused) {
     plat::ScopedHidBackend use(backend);
     SimHidDevice device(backend, reader, SimHidMode::Interrupt64);
     const std::size_t nBoxes = m_view.MessageBoxes().size();
-    EXPECT_EQ(Run(r.bRs232, WriteScript(r.file, r.content)), -1);
+    EXPECT_EQ(Run(r.bRs232, WriteScript(r.file, r.content)), SCRIPT_FILE_REFUSED);
     ASSERT_EQ(m_view.MessageBoxes().size(), nBoxes + 1);
     EXPECT_EQ(m_view.MessageBoxes().back().strText, GetStatusText(r.nRow));
     EXPECT_EQ(m_dlg.m_strLog, std::string("Opening File.....\r\n") + r.file + "\r\n" + GetStatusText(r.nRow) + "\r\n");
@@ -444,7 +444,7 @@ TEST_F(ScriptRunTest, MalformedCommandsAreRefusedBeforeAnythingIsSent) {
     plat::ScopedHidBackend use(backend);
     SimHidDevice device(backend, reader, SimHidMode::Interrupt64);
     HidSetTaggedReports(0);
-    EXPECT_EQ(Run(false, WriteScript("bad.txt", r.content)), -1);
+    EXPECT_EQ(Run(false, WriteScript("bad.txt", r.content)), SCRIPT_FILE_REFUSED);
     EXPECT_EQ(reader.RequestsSeen(), 0);
     EXPECT_EQ(m_dlg.m_strLog, std::string("Opening File.....\r\nbad.txt\r\n") + r.line + "\r\n");
     EXPECT_EQ(HidGetTaggedReports(), 0);
@@ -558,7 +558,7 @@ TEST_F(ScriptRunTest, BootloaderVersionLineOnlyWithChkLegacy) {
   } rows[] = {
       {false, false, 0, {0xC741, 0xC701, 0xC702}},
       {true, false, 0, {0xC741, 0xC701, 0xC710, 0xC702}},
-      {true, true, -1, {0xC741, 0xC701, 0xC710, 0xC701, 0xC710, 0xC701, 0xC710}},
+      {true, true, SCRIPT_FAILED, {0xC741, 0xC701, 0xC710, 0xC701, 0xC710, 0xC701, 0xC710}},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(std::to_string(r.bChkLegacy) + std::to_string(r.bVersionRefused));
@@ -597,7 +597,7 @@ TEST_F(ScriptRunTest, UnansweredFirstCommandOnUsbReconnects) {
   reader.SetFaults(f);
   SimHidDevice device(m_hid, reader, SimHidMode::Interrupt64);
   const std::string path = WriteScript("r.txt", ScriptOf({MakeFrame(0xC7, 0x41), MakeFrame(0xC7, 0x10)}));
-  EXPECT_EQ(Run(false, path), -1);
+  EXPECT_EQ(Run(false, path), SCRIPT_FAILED);
   EXPECT_EQ(RequestCodes(reader), (std::vector<WORD>{0xC741, 0xC741, 0xC741}));
   EXPECT_EQ(device.Device().opens, 4) << "the run's open and one reconnect per failed attempt";
   EXPECT_TRUE(MatchesGolden("script_usb_enter_unanswered.log", m_view.Transcript()));
@@ -616,7 +616,7 @@ TEST_F(ScriptRunTest, StopRequestEndsTheRunAtOnce) {
   SelectInterface(true);
   ASSERT_TRUE(m_dlg.OpenSelectedInterface(false));
   m_view.QueueFileChoice(path);
-  EXPECT_EQ(RunTextScript(&m_dlg, 0), -1);
+  EXPECT_EQ(RunTextScript(&m_dlg, 0), SCRIPT_FAILED);
   EXPECT_EQ(reader.RequestsSeen(), 10);
   EXPECT_EQ(m_dlg.m_strLog.find("[Err]"), std::string::npos) << m_dlg.m_strLog;
 }

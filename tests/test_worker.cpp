@@ -116,6 +116,7 @@ TEST_F(WorkerTest, RunDisablesTheControlsAndEndsWithAFullBarAndTheLinkClosed) {
   Load(true);
 
   EXPECT_EQ(m_dlg.GetWorkerExitCode(), 1);
+  EXPECT_EQ(m_dlg.GetRunOutcome(), (RunOutcome{RunFailure::kNone, ReaderStage::kRestarting}));
   EXPECT_GT(reader.RequestsSeen(), 150);
   EXPECT_EQ(nEnabledDuringRun, 0);
   // Disabled and enabled again by the worker itself.
@@ -144,6 +145,7 @@ TEST_F(WorkerTest, FailedRunEndsWithTheErrorLineAndAFullBar) {
   Load(true);
 
   EXPECT_EQ(m_dlg.GetWorkerExitCode(), 0);
+  EXPECT_EQ(m_dlg.GetRunOutcome(), (RunOutcome{RunFailure::kProcedure, ReaderStage::kInBootloader}));
   const std::string log = m_view.LogText();
   const std::string tail = "[Err] Send command fail.\r\n" + std::string(GetStatusText(STS_HELP_RS232)) +
                            "\r\nError, Download Failed\r\n";
@@ -189,8 +191,52 @@ TEST_F(WorkerTest, EveryRunChoosesItsPathAndItsFile) {
     EXPECT_EQ(m_view.FileFilters().back(), r.filter);
     EXPECT_EQ(m_view.LogText(), r.log);
     EXPECT_EQ(m_dlg.GetWorkerExitCode(), 0);
+    EXPECT_EQ(m_dlg.GetRunOutcome(), RunOutcome{RunFailure::kFileRefused});
     EXPECT_EQ(m_view.ProgressPos(), 0) << "no range set: the bar ends at 0";
     ExpectIdle();
+  }
+}
+
+// The step the outcome names comes from what the procedure returned: a file
+// refused before anything was sent is told apart from a step the reader
+// failed, on either path.
+TEST_F(WorkerTest, TheOutcomeNamesTheStepThatFailed) {
+  const auto write = [this](const char* pszName, const std::string& strContent) {
+    const std::string path = (m_dir / pszName).string();
+    std::ofstream(path, std::ios::binary) << strContent;
+    return path;
+  };
+  const std::string image = write("firmware.bin", std::string(SampleImage().begin(), SampleImage().end()));
+  struct Row {
+    const char* name;
+    bool bChkLegacy;  // an old reader: the bootloader download instead of the script
+    std::string file;
+    int nRefusedCmd;  // a command the reader refuses with status 0x01
+    RunOutcome outcome;
+  } rows[] = {
+      {"USB HID script on RS-232", false, write("usb.txt", "#USBHID version\r\nSEND: 00\r\nWAIT\r\nEND>\r\n"), -1,
+       {RunFailure::kFileRefused}},
+      {"script command not ended", false, write("unended.txt", "#RS232 version\r\nSEND: 0102\r\nEND>\r\n"), -1,
+       {RunFailure::kFileRefused}},
+      {"script, erase refused", false, m_strScript, 0xC702, {RunFailure::kProcedure, ReaderStage::kInBootloader}},
+      {"image too small", true, write("small.bin", std::string(1000, '\0')), -1, {RunFailure::kFileRefused}},
+      {"download, boot-mode entry refused", true, image, 0xC741, {RunFailure::kProcedure}},
+      {"download, erase refused", true, image, 0xC702, {RunFailure::kProcedure, ReaderStage::kInBootloader}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    ReaderModel reader;
+    ReaderFaults f;
+    f.nStatusCmd = r.nRefusedCmd;
+    f.byStatus = 0x01;
+    reader.SetFaults(f);
+    FakeSerial serial;
+    SimSerialLink line(serial.AddPort("COM1"), reader, 115200);
+    theApp.m_bChkLegacy = r.bChkLegacy;
+    m_view.QueueFileChoice(r.file);
+    Load(true);
+    EXPECT_EQ(m_dlg.GetWorkerExitCode(), 0);
+    EXPECT_EQ(m_dlg.GetRunOutcome(), r.outcome) << m_view.LogText();
   }
 }
 
@@ -203,6 +249,7 @@ TEST_F(WorkerTest, ReaderThatDoesNotAnswerTheVersionQueries) {
   theApp.m_bChkLegacy = true;
   Load(true);
   EXPECT_EQ(m_dlg.GetWorkerExitCode(), 0);
+  EXPECT_EQ(m_dlg.GetRunOutcome(), RunOutcome{RunFailure::kProcedure});
   EXPECT_EQ(m_view.LogText(), "Open RS232 interface success.\r\nBootloader Version Verifying...\r\nPlease Wait...\r\n"
                               "[Err] Send command fail.\r\n" +
                                   std::string(GetStatusText(STS_HELP_RS232)) + "\r\n");
@@ -216,6 +263,7 @@ TEST_F(WorkerTest, ConnectFailureStartsNoWorker) {
   Load(false, false);  // no USB reader attached
   EXPECT_FALSE(m_dlg.IsRunInProgress());
   EXPECT_EQ(m_dlg.GetWorkerExitCode(), -1);
+  EXPECT_EQ(m_dlg.GetRunOutcome(), RunOutcome{RunFailure::kConnect});
   EXPECT_EQ(m_view.LogText(), "Open USB interface fail.\r\n" + std::string(GetStatusText(STS_HELP_USB)) + "\r\n");
   EXPECT_TRUE(m_view.CallsStartingWith("EnableControl(").empty());
   EXPECT_TRUE(m_dlg.JoinWorker(Now()));
@@ -283,6 +331,8 @@ TEST_F(WorkerTest, ClosingTheWindowDuringARunStopsItPromptly) {
     ASSERT_TRUE(m_dlg.JoinWorker(Now() + 60'000));
     EXPECT_EQ(reader.RequestsSeen(), 20) << "nothing sent after the stop";
     EXPECT_EQ(m_view.LogText(), logAtClose) << "nothing logged after the stop";
+    // Stopped while loading: the reader was left in its bootloader.
+    EXPECT_EQ(m_dlg.GetRunOutcome(), (RunOutcome{RunFailure::kProcedure, ReaderStage::kInBootloader}));
     EXPECT_FALSE(g_Rs232Port.IsOpen());
     EXPECT_FALSE(g_HidDevice.IsOpen());
     EXPECT_TRUE(g_mapTxPacing.empty());

@@ -14,11 +14,6 @@ namespace {
 // Room for the pairs of the known reader list.
 constexpr int kMaxKnownPairs = 100;
 
-int SelectedBaudRate(int nBaudSel) {
-  constexpr int nEntries = static_cast<int>(sizeof kBaudTable / sizeof kBaudTable[0]);
-  return nBaudSel >= 0 && nBaudSel < nEntries ? kBaudTable[nBaudSel] : 0;
-}
-
 // Tries the known readers in list order; the first that opens wins.
 bool OpenFirstKnownReader(bool bProbe) {
   const CRdrDevDB* pDb = CRdrDevDB::Instance();
@@ -41,7 +36,7 @@ bool CTAVDownloadApDlg::OpenSelectedInterface(bool bProbe) {
   bool bOk = false;
   if (IsRs232()) {
     UpdateData(TRUE);
-    bOk = OpenRs232(GetSelectedPortNumber(), SelectedBaudRate(m_nBaudSel), bProbe);
+    bOk = OpenRs232(GetSelectedPortNumber(), BaudRateAt(m_nBaudSel), bProbe);
   } else if (IsUsbHid()) {
     bOk = OpenFirstKnownReader(bProbe);
   }

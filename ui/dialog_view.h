@@ -11,11 +11,11 @@
 // thread itself waits in plat::ThreadPump().WaitUntil(), and must never call
 // back into the window's logic while holding a lock of their own.
 //
-// A view starts with the controls as the window template makes them: the
-// interface list holds "RS232" and "USB", the baud list "9600", "19200",
-// "38400", "57600" and "115200", the port list nothing, none selected; the
-// elapsed-time field shows "00:00"; the progress bar, the Port button, the
-// port list, the baud label and the baud list are hidden.
+// A view starts with the controls as the window template makes them
+// (ui/dialog_template.h): the interface and baud lists hold the template's
+// items, the port list nothing, none selected; the elapsed-time field shows
+// "00:00"; the progress bar, the Port button, the port list, the baud label
+// and the baud list are hidden.
 #pragma once
 #include <cstdint>
 #include <functional>

@@ -23,6 +23,31 @@ void CTAVDownloadApDlg::AttachView(IDialogView* pView) {
   if (m_pView) m_pView->SetEventSink(this);
 }
 
+RunOutcome CTAVDownloadApDlg::GetRunOutcome() const {
+  std::lock_guard<std::mutex> lock(m_outcomeMutex);
+  return m_outcome;
+}
+
+void CTAVDownloadApDlg::StartOutcome() {
+  std::lock_guard<std::mutex> lock(m_outcomeMutex);
+  m_outcome = RunOutcome();
+}
+
+void CTAVDownloadApDlg::SetRunFailure(RunFailure failure) {
+  std::lock_guard<std::mutex> lock(m_outcomeMutex);
+  m_outcome.failure = failure;
+}
+
+void CTAVDownloadApDlg::SetReaderStage(ReaderStage stage) {
+  std::lock_guard<std::mutex> lock(m_outcomeMutex);
+  m_outcome.stage = stage;
+}
+
+void CTAVDownloadApDlg::SetResetNotAccepted() {
+  std::lock_guard<std::mutex> lock(m_outcomeMutex);
+  m_outcome.bResetNotAccepted = true;
+}
+
 void CTAVDownloadApDlg::TakeControlReferences() {
   m_pProgress = m_pView;
   m_pElapsed = m_pView;

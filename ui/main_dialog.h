@@ -18,7 +18,9 @@
 #include <thread>
 
 #include "platform/types.h"
+#include "ui/dialog_template.h"
 #include "ui/dialog_view.h"
+#include "ui/run_outcome.h"
 
 // The window-system values the logic needs carry names of their own, never
 // the names <windows.h> defines as macros, so that any file may include both.
@@ -30,9 +32,6 @@ constexpr UINT WM_LOG_REFRESH = kWmUser + 100;
 // Timer 1 drives the elapsed-time display once a second.
 constexpr UINT_PTR kElapsedTimerId = 1;
 constexpr UINT kElapsedTimerMs = 1000;
-
-// Baud list items, by index.
-constexpr int kBaudTable[] = {9600, 19200, 38400, 57600, 115200};
 
 // The About item of the system menu: its command and its text. Where the
 // desktop gives the window no system menu to extend, the front end offers
@@ -169,6 +168,18 @@ class CTAVDownloadApDlg : public IDialogEvents {
   // -1 before the first run.
   int GetWorkerExitCode() const { return m_nWorkerExitCode.load(); }
 
+  // ---- outcome of the last "Load" or "Reset Default" ----
+  // "Load" and "Reset Default" each start a fresh record. A failed connect
+  // is in it when OnLoad returns; the rest of a run is in it once the worker
+  // has ended (JoinWorker), a reset's when OnResetDefault returns. Any thread.
+  RunOutcome GetRunOutcome() const;
+  // The worker and the reset record the step that failed.
+  void SetRunFailure(RunFailure failure);
+  // The procedures record how far they have taken the reader.
+  void SetReaderStage(ReaderStage stage);
+  // "Reset Default": the reader did not accept a reset whose reply is not judged.
+  void SetResetNotAccepted();
+
   // The file whose version the caption shows; empty (the default) means the
   // running executable. Lets a test show what an unreadable version does.
   void SetVersionFile(const std::string& strPath) { m_strVersionFile = strPath; }
@@ -189,9 +200,15 @@ class CTAVDownloadApDlg : public IDialogEvents {
   int m_nPortSel = -1;
 
  private:
+  // A fresh outcome record, at the start of "Load" and "Reset Default".
+  void StartOutcome();
+
   IDialogView* m_pView = nullptr;
   std::string m_strVersionFile;
   std::atomic<int> m_nWorkerExitCode{-1};
+  // Written by the worker during a run, read by the front end.
+  mutable std::mutex m_outcomeMutex;
+  RunOutcome m_outcome;
   // The worker of the most recent run (none before the first). The next run
   // replaces it; declared last, so that the window's other members are still
   // there while its destruction stops and joins a run that still goes on.
@@ -199,7 +216,8 @@ class CTAVDownloadApDlg : public IDialogEvents {
 };
 
 // The worker routine of a run; pParam is the main window. Exit code 1 when
-// the procedure did not fail, else 0.
+// the procedure did not fail, else 0; the step that failed goes into the
+// window's outcome record.
 UINT DownloadThreadProc(void* pParam);
 
 // Appends the bytes in lines of 16 "%02X " values, between an optional head

@@ -23,9 +23,6 @@ constexpr int kStartupPacingPreset = 2;
 constexpr int kPortNumberRoom = 256;
 constexpr int kCaptionCap = 64;
 
-constexpr int kInterfaceItemRs232 = 0;
-constexpr int kInterfaceItemUsb = 1;
-
 // The four controls that only RS-232 needs.
 constexpr int kRs232Controls[] = {IDC_BAUD_LABEL, IDC_PORT_BUTTON, IDC_BAUD_LIST, IDC_PORT_LIST};
 
@@ -79,13 +76,9 @@ bool CTAVDownloadApDlg::RefreshComPortList() {
     m_pPortList = m_pView;
   }
 
-  const int nBaudSel = m_pBaudList->GetListSelection(IDC_BAUD_LIST);
-  constexpr int nBaudEntries = static_cast<int>(sizeof kBaudTable / sizeof kBaudTable[0]);
-  const int nBaud = nBaudSel >= 0 && nBaudSel < nBaudEntries ? kBaudTable[nBaudSel] : 0;
-
   int ports[kPortNumberRoom] = {};
   int nCount = 0;
-  EnumComPorts(nBaud, &nCount, ports);
+  EnumComPorts(BaudRateAt(m_pBaudList->GetListSelection(IDC_BAUD_LIST)), &nCount, ports);
   if (nCount <= 0) {
     m_pView->MessageBeep(MsgIcon::Exclamation);
     m_pView->ShowMessageBox("No COM Port Available", "Warning", MsgIcon::Exclamation);

@@ -64,9 +64,13 @@ void CTAVDownloadApDlg::OnLoad() {
   // The run controls are disabled while a worker runs; a click that still
   // arrives (or a front end that calls this directly) starts no second run.
   if (IsRunInProgress()) return;
+  StartOutcome();
   CloseInterface();
   UpdateData(TRUE);
-  if (!OpenSelectedInterface(false)) return;  // the log shows the failure and its help text
+  if (!OpenSelectedInterface(false)) {  // the log shows the failure and its help text
+    SetRunFailure(RunFailure::kConnect);
+    return;
+  }
   m_pWorkerThread.reset();                    // the previous run's thread has ended: join it
   m_pWorkerThread = std::make_unique<CWorkerThread>([this] { m_nWorkerExitCode = static_cast<int>(DownloadThreadProc(this)); });
 }
@@ -81,6 +85,14 @@ void LeaveAfterStop() {
   ClearTxPacing();
 }
 
+// The failed step, from the procedure's result: the file step of either
+// path reports a refused or unreadable file with a code of its own.
+RunFailure FailureOf(bool bScript, int nResult) {
+  if (nResult >= 0) return RunFailure::kNone;
+  const bool bFileRefused = bScript ? nResult == SCRIPT_FILE_REFUSED : nResult == DL_LOAD_FILE_FAILED;
+  return bFileRefused ? RunFailure::kFileRefused : RunFailure::kProcedure;
+}
+
 }  // namespace
 
 UINT DownloadThreadProc(void* pParam) {
@@ -91,6 +103,7 @@ UINT DownloadThreadProc(void* pParam) {
   int bNewVersion = 0;
   BYTE bInBootMode = 0;
   if (!PrepareRun(pDialog, &bNewVersion, &bInBootMode)) {
+    pDialog->SetRunFailure(RunFailure::kProcedure);
     if (plat::Stop().Requested()) {
       LeaveAfterStop();
       return 0;
@@ -104,6 +117,7 @@ UINT DownloadThreadProc(void* pParam) {
   }
 
   const int nResult = bNewVersion ? RunTextScript(pDialog, bInBootMode) : DownloadFirmware(pDialog, bInBootMode);
+  pDialog->SetRunFailure(FailureOf(bNewVersion != 0, nResult));
   if (plat::Stop().Requested()) {
     LeaveAfterStop();
     return nResult >= 0 ? 1 : 0;

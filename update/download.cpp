@@ -78,6 +78,7 @@ int DownloadFirmware(CTAVDownloadApDlg* pDialog, BYTE bInBootMode) {
         return;
       }
       pDialog->AppendLog(GetStatusText(STS_ENTER_BOOTLOADER_OK));
+      pDialog->SetReaderStage(ReaderStage::kInBootloader);
       PumpWait(kBootEntryWaitMs, FALSE);
       // The reconnect starts a fresh log with its own report line.
       if (!pDialog->OpenSelectedInterface(false)) {
@@ -98,6 +99,7 @@ int DownloadFirmware(CTAVDownloadApDlg* pDialog, BYTE bInBootMode) {
     const std::string strVersion = DataText(blVersion, nBlLen < kVersionBufSize ? nBlLen : kVersionBufSize);
     pDialog->AppendLog(&strVersion);
     pDialog->AppendLog(GetStatusText(STS_ERASE_OK_START_DOWNLOAD));
+    pDialog->SetReaderStage(ReaderStage::kInBootloader);
 
     pDialog->StartElapsedTimer();
     pDialog->InitProgress(100, 0);
@@ -122,6 +124,7 @@ int DownloadFirmware(CTAVDownloadApDlg* pDialog, BYTE bInBootMode) {
       return;
     }
     pDialog->AppendLog(GetStatusText(STS_DONE_REBOOTING));
+    pDialog->SetReaderStage(ReaderStage::kRestarting);
   }();
 
   image.reset();

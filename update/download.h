@@ -31,7 +31,9 @@ enum DownloadResult : int {
 // no procedure may run: the reader answered none of the version queries.
 bool PrepareRun(CTAVDownloadApDlg* pDialog, int* pbNewVersion, BYTE* pbInBootMode);
 
-// The bootloader download; a DownloadResult. On success the log ends with
-// "100% Done and Rebooting" and the image file's name; on failure with the
-// step's line, the interface help text, and a reset progress bar.
+// The bootloader download; a DownloadResult (DL_LOAD_FILE_FAILED: no image
+// chosen, read or accepted). On success the log ends with "100% Done and
+// Rebooting" and the image file's name; on failure with the step's line, the
+// interface help text, and a reset progress bar. The window's outcome record
+// follows the reader into its bootloader and out of it again.
 int DownloadFirmware(CTAVDownloadApDlg* pDialog, BYTE bInBootMode);

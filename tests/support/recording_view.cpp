@@ -2,6 +2,8 @@
 
 #include <future>
 
+#include "ui/dialog_template.h"
+
 namespace {
 
 std::string Quote(const std::string& s) {
@@ -36,10 +38,8 @@ std::string ToString(MsgIcon icon) {
 
 RecordingView::RecordingView() {
   // As the window template creates the controls.
-  for (int nId : {IDC_PROGRESS, IDC_PORT_BUTTON, IDC_PORT_LIST, IDC_BAUD_LABEL, IDC_BAUD_LIST}) m_shown[nId] = false;
-  m_lists[IDC_INTERFACE_LIST].items = {"RS232", "USB"};
-  m_lists[IDC_BAUD_LIST].items = {"9600", "19200", "38400", "57600", "115200"};
-  m_lists[IDC_PORT_LIST];
+  for (int nId : kTemplateHiddenControls) m_shown[nId] = false;
+  for (int nId : {IDC_INTERFACE_LIST, IDC_BAUD_LIST, IDC_PORT_LIST}) m_lists[nId].items = TemplateListItems(nId);
 }
 
 RecordingView::~RecordingView() { StopWindowThread(); }

@@ -37,3 +37,10 @@ void ResetProcessState() {
   theApp.m_bR2DefNoEncKeys = false;
   theApp.SetMainDialog(nullptr);
 }
+
+void PrintTo(const RunOutcome& outcome, std::ostream* pOut) {
+  static const char* const kFailures[] = {"none", "connect", "file refused", "procedure"};
+  static const char* const kStages[] = {"not entered", "in bootloader", "restarting"};
+  *pOut << "{failure " << kFailures[static_cast<int>(outcome.failure)] << ", reader "
+        << kStages[static_cast<int>(outcome.stage)] << (outcome.bResetNotAccepted ? ", reset not accepted}" : "}");
+}

@@ -1,5 +1,6 @@
 // The main window as a test drives it, and what the simulated reader saw.
 #pragma once
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -23,3 +24,6 @@ void ResetProcessState();
 
 // The command codes (CC-SS) of every request the reader received, in order.
 std::vector<WORD> RequestCodes(const ReaderModel& reader);
+
+// An outcome record in words, for the failure reports of EXPECT_EQ.
+void PrintTo(const RunOutcome& outcome, std::ostream* pOut);

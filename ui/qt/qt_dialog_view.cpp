@@ -24,6 +24,8 @@
 #include <vector>
 
 #include "platform/stop.h"
+#include "ui/dialog_template.h"
+#include "ui/line_ends.h"
 #include "ui/main_dialog.h"
 #include "ui/qt/about_box.h"
 #include "ui/qt/file_filter.h"
@@ -33,9 +35,6 @@ namespace {
 // The window template, in dialog units.
 constexpr int kTemplateWidth = 361;
 constexpr int kTemplateHeight = 341;
-
-const char* const kInterfaceItems[] = {"RS232", "USB"};
-const char* const kBaudItems[] = {"9600", "19200", "38400", "57600", "115200"};
 
 constexpr char kTooltipPortButton[] = "Click to Refresh COM Port List";
 constexpr char kCancelAnswer[] = "cancel";
@@ -49,26 +48,9 @@ std::string ToText(const QString& str) {
 
 // The log and the message texts end their lines in CR LF; the Qt text
 // widgets use LF alone.
-QString FromWindowsLines(const std::string& str) {
-  std::string strLf;
-  strLf.reserve(str.size());
-  for (std::size_t i = 0; i < str.size(); ++i) {
-    if (str[i] == '\r' && i + 1 < str.size() && str[i + 1] == '\n') continue;
-    strLf += str[i];
-  }
-  return FromText(strLf);
-}
+QString FromWindowsLines(const std::string& str) { return FromText(CrLfToLf(str)); }
 
-std::string ToWindowsLines(const QString& str) {
-  const std::string strLf = ToText(str);
-  std::string strCrLf;
-  strCrLf.reserve(strLf.size() + strLf.size() / 16);
-  for (char c : strLf) {
-    if (c == '\n') strCrLf += '\r';
-    strCrLf += c;
-  }
-  return strCrLf;
-}
+std::string ToWindowsLines(const QString& str) { return LfToCrLf(ToText(str)); }
 
 QMessageBox::Icon BoxIcon(MsgIcon icon) {
   switch (icon) {
@@ -191,7 +173,7 @@ void QtDialogView::MakeControls() {
   };
 
   m_pInterfaceList = makeCombo(IDC_INTERFACE_LIST, "InterfaceList");
-  for (const char* pszItem : kInterfaceItems) m_pInterfaceList->addItem(QString::fromLatin1(pszItem));
+  for (const std::string& strItem : TemplateListItems(IDC_INTERFACE_LIST)) m_pInterfaceList->addItem(FromText(strItem));
   m_pInterfaceList->setCurrentIndex(-1);
   PlaceCombo(m_pInterfaceList, du, 17, 49, 66, 38);
 
@@ -210,7 +192,7 @@ void QtDialogView::MakeControls() {
   m_controls[IDC_BAUD_LABEL] = m_pBaudLabel;
 
   m_pBaudList = makeCombo(IDC_BAUD_LIST, "BaudList");
-  for (const char* pszItem : kBaudItems) m_pBaudList->addItem(QString::fromLatin1(pszItem));
+  for (const std::string& strItem : TemplateListItems(IDC_BAUD_LIST)) m_pBaudList->addItem(FromText(strItem));
   m_pBaudList->setCurrentIndex(-1);
   PlaceCombo(m_pBaudList, du, 85, 88, 70, 82);
 
@@ -261,10 +243,8 @@ void QtDialogView::MakeControls() {
   m_controls[IDC_LOG] = m_pLog;
 
   // Hidden at start, as the template has them.
-  for (QWidget* pControl :
-       {static_cast<QWidget*>(m_pPortButton), static_cast<QWidget*>(m_pPortList), static_cast<QWidget*>(m_pBaudLabel),
-        static_cast<QWidget*>(m_pBaudList), static_cast<QWidget*>(m_pProgress)})
-    pControl->hide();
+  for (int nId : kTemplateHiddenControls)
+    if (QWidget* pControl = Control(nId)) pControl->hide();
 
   connect(m_pLoad, &QPushButton::clicked, this, [this] { m_dialog.OnLoad(); });
   connect(m_pResetDefault, &QPushButton::clicked, this, [this] { m_dialog.OnResetDefault(); });
