@@ -5,6 +5,7 @@
 #include "app/app.h"
 #include "link/commands.h"
 #include "link/dispatch.h"
+#include "link/trace.h"
 #include "transport/connection.h"
 #include "ui/main_dialog.h"
 #include "ui/status_texts.h"
@@ -60,6 +61,7 @@ void CTAVDownloadApDlg::OnResetDefault() {
       AppendLog(v.pszOpening);
       if (v.pfnSend()) {
         AppendLog("Waiting to System Up and Ready...");
+        trace::WaitBecause("the reader restarts");
         PumpWait(kResetSettleMs, FALSE);
         PumpWait(kResetPingMs, TRUE);
         AppendLog(v.pszClosing);
