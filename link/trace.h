@@ -4,7 +4,7 @@
 // turns it on (readerctl --trace, READERTOOL_TRACE for the window).
 //
 //   # readerctl 1.3.1, trace started 2026-12-11 13:25:48
-//   [      18 ms] rs232 open COM201 (/dev/pts/4) at 115200 baud, 8 data bits, no parity, 1 stop bit
+//   [      18 ms] rs232 open COM201 (/dev/pts/4), baud=115200 parity=N stop=1 data=8
 //   [      18 ms] rs232 > 4B 65 73 74 72 75 6C 61 32 00 18 01 00 00 FF 61 (16 bytes)
 //   [      18 ms] rs232 wait 100 ms: request written
 //   [     471 ms] rs232 read 16 bytes

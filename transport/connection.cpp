@@ -38,8 +38,8 @@ bool OpenRs232(int nPort, int nBaud, bool bCheck) {
                 g_Rs232Port.LastError().sysErrno);
     return false;
   }
-  TRACE_EVENT(trace::Link::Rs232, "open COM%d (%s) at %d baud, 8 data bits, no parity, 1 stop bit", nPort,
-              plat::ComPortPath(nPort).c_str(), nBaud);
+  TRACE_EVENT(trace::Link::Rs232, "open COM%d (%s), %s", nPort, plat::ComPortPath(nPort).c_str(),
+              g_Rs232Port.CommDef());
   g_nInterface = 0;
   if (!bCheck) return true;
   if (PingReader()) return true;
