@@ -80,10 +80,13 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
       bInlineValue = true;
     }
     const bool bTakesValue = strName == "--interface" || strName == "--port" || strName == "--baud";
+    // --trace takes its file only as "--trace=FILE": "--trace load x" must not
+    // take the command for a file name.
+    const bool bMayTakeValue = strName == "--trace";
     if (bTakesValue && !bInlineValue) {
       if (i + 1 >= args.size()) return Fail("option " + strName + " needs a value");
       strValue = args[++i];
-    } else if (!bTakesValue && bInlineValue) {
+    } else if (!bTakesValue && !bMayTakeValue && bInlineValue) {
       return Fail("option " + strName + " takes no value");
     }
 
@@ -91,6 +94,9 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
       opt.command = CliCommand::Help;
     } else if (strName == "--json") {
       opt.bJson = true;
+    } else if (strName == "--trace") {
+      if (bInlineValue && strValue.empty()) return Fail("--trace=FILE needs a file name");
+      opt.strTrace = bInlineValue ? strValue : "-";
     } else if (strName == "--chklegacy") {
       opt.bChkLegacy = true;
     } else if (strName == "--r2def-04f0") {
@@ -176,6 +182,8 @@ std::string UsageText() {
          "  --chklegacy              the window's \"/chklegacy\" switch\n"
          "  --r2def-04f0             the window's \"/R2Def_04F0_NoEncKeys\" switch\n"
          "  --json                   one JSON object per line on standard output\n"
+         "  --trace[=FILE]           every exchange with the reader, one line each, on standard error\n"
+         "                           (or appended to FILE)\n"
          "The window's switches are also accepted as they stand: /chklegacy, /R2Def_04F0_NoEncKeys.\n"
          "Exit status: 0 success, 1 the run or reset failed, 2 the link could not be opened,\n"
          "3 the file was refused or could not be read, 64 usage error, 130 interrupted.\n";

@@ -14,6 +14,7 @@ struct CliOptions {
   bool bChkLegacy = false;       // --chklegacy or "/chklegacy"
   bool bR2DefNoEncKeys = false;  // --r2def-04f0 or "/R2Def_04F0_NoEncKeys"
   bool bJson = false;
+  std::string strTrace;          // --trace: "-" standard error, else a file to append to; empty: no trace
 };
 
 struct CliParse {

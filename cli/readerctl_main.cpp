@@ -25,6 +25,7 @@
 #include "cli/json_writer.h"
 #include "cli/outcome.h"
 #include "cli/port_alias.h"
+#include "link/trace.h"
 #include "platform/clock.h"
 #include "platform/com_port.h"
 #include "platform/hid.h"
@@ -84,10 +85,16 @@ int UsageError(const std::string& strError) {
   return kExitUsage;
 }
 
+// The progress line is redrawn in place on a terminal; not with --json, and
+// not between the lines of a trace on the same terminal.
+bool DrawsProgressLine(const CliOptions& opt) {
+  return !opt.bJson && opt.strTrace != "-" && isatty(STDERR_FILENO) == 1;
+}
+
 // The window, its view and the main thread's event queue for one run.
 struct Session {
   explicit Session(const CliOptions& opt)
-      : view(ConsoleOutput{Out, Err, !opt.bJson && isatty(STDERR_FILENO) == 1, TerminalColumns()}, opt.bJson, &pump) {
+      : view(ConsoleOutput{Out, Err, DrawsProgressLine(opt), TerminalColumns()}, opt.bJson, &pump) {
     dialog.AttachView(&view);
     theApp.SetMainDialog(&dialog);
   }
@@ -347,19 +354,7 @@ int RunVersionInfo(const CliOptions& opt) {
   return kExitOk;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
-  const CliParse parse = ParseCommandLine(args);
-  if (!parse.bOk) return UsageError(parse.strError);
-  const CliOptions& opt = parse.options;
-
-  // The window's switches, read by the one switch reader.
-  theApp.SetCommandLine(SwitchCommandText(opt));
-  theApp.ReadCommandLine();
-
+int Run(const CliOptions& opt) {
   switch (opt.command) {
     case CliCommand::Help:
       Out(UsageText());
@@ -382,4 +377,27 @@ int main(int argc, char** argv) {
       break;
   }
   return UsageError("no command given");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  const CliParse parse = ParseCommandLine(args);
+  if (!parse.bOk) return UsageError(parse.strError);
+  const CliOptions& opt = parse.options;
+
+  // The window's switches, read by the one switch reader.
+  theApp.SetCommandLine(SwitchCommandText(opt));
+  theApp.ReadCommandLine();
+
+  if (!opt.strTrace.empty()) {
+    std::string strError;
+    if (!trace::EnableTo(opt.strTrace, "readerctl", &strError))
+      return UsageError("--trace: " + opt.strTrace + ": " + strError);
+  }
+  const int nStatus = Run(opt);
+  trace::Disable();
+  return nStatus;
 }

@@ -1,6 +1,7 @@
 #include "link/dispatch.h"
 
 #include "link/commands.h"
+#include "link/trace.h"
 #include "platform/clock.h"
 #include "platform/pump.h"
 #include "platform/stop.h"
@@ -11,6 +12,19 @@ namespace {
 // A ping that fails at once (device closed) is tried again after this long,
 // instead of back to back, so a pinging wait never spins.
 constexpr std::uint64_t kPingRetryMs = 50;
+
+trace::Link LinkOf(int nInterface) { return nInterface == kInterfaceRs232 ? trace::Link::Rs232 : trace::Link::Usb; }
+
+// How a wait ended, where the trace would not show it otherwise: cut short by
+// a stop request, or (pinging) over without an answer.
+void TraceWaitEnd(bool bPing) {
+  if (!trace::On()) return;
+  if (plat::Stop().Requested()) {
+    TRACE_EVENT(LinkOf(g_nInterface), "wait ended by a stop request");
+  } else if (bPing) {
+    TRACE_EVENT(LinkOf(g_nInterface), "wait over, no ping answered");
+  }
+}
 }  // namespace
 
 void SerialTransceive(const BYTE* pReq, DWORD dwReqLen, BYTE* pResp, DWORD* pdwRespLen) {
@@ -36,7 +50,10 @@ void TransceiveThrough(PFN_TRANSCEIVE const table[2], const BYTE* pReq, DWORD dw
     *pdwRespLen = 0;
     return;
   }
+  const trace::Link link = LinkOf(sel);
+  trace::Request(link, pReq, dwReqLen);
   table[sel](pReq, dwReqLen, pResp, pdwRespLen);
+  trace::Answer(link, pResp, *pdwRespLen);
 }
 
 int PumpOneMessage() {
@@ -46,9 +63,11 @@ int PumpOneMessage() {
 
 void PumpWait(DWORD dwMs, BOOL bPing) {
   if (dwMs == 0) return;
+  trace::Wait(dwMs, bPing);
   const std::uint64_t end = plat::NowMs() + dwMs;
   if (!bPing) {
     plat::ThreadPump().WaitUntil(end);
+    TraceWaitEnd(false);
     return;
   }
   while (plat::NowMs() < end && !plat::Stop().Requested()) {
@@ -60,4 +79,5 @@ void PumpWait(DWORD dwMs, BOOL bPing) {
     if (next > end) next = end;
     if (plat::NowMs() < next) plat::ThreadPump().WaitUntil(next);
   }
+  TraceWaitEnd(true);
 }

@@ -4,6 +4,7 @@
 
 #include "link/dispatch.h"
 #include "link/frame.h"
+#include "link/trace.h"
 #include "ui/main_dialog.h"
 
 std::map<WORD, WORD> g_mapTxPacing;
@@ -46,5 +47,6 @@ void WaitBeforeTx(CTAVDownloadApDlg* pDialog, const BYTE* pReq) {
   char text[64];
   std::snprintf(text, sizeof text, "Before Tx %04X, Waiting %d.%03d sec..", code, delay / 1000, delay % 1000);
   if (pDialog) pDialog->AppendLog(text, false);
+  trace::WaitBecause("transmit pacing before the next request");
   PumpWait(static_cast<DWORD>(delay), FALSE);
 }

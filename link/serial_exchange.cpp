@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "link/frame.h"
+#include "link/trace.h"
 #include "platform/clock.h"
 #include "platform/stop.h"
 #include "transport/rs232_port.h"
@@ -20,12 +21,19 @@ DWORD HeaderPrefixTail(const BYTE* buf, DWORD n) {
   return 0;
 }
 
+constexpr trace::Link kLink = trace::Link::Rs232;
+
+const char* FrameCheckText(int nCheck) {
+  return nCheck == -3 ? "CRC wrong" : nCheck == -2 ? "CRC missing" : "frame not complete";
+}
+
 }  // namespace
 
 void CRs232Port::SendRecvFrame(const BYTE* pReq, DWORD dwReqLen, BYTE* pResp, DWORD* pdwRespLen, DWORD dwTimeout,
                                PFN_WAIT pfnWait) {
   if (!pdwRespLen) return;
   if (!IsOpen() || (!pReq && dwReqLen) || (!pResp && *pdwRespLen)) {
+    trace::NoAnswerBecause(IsOpen() ? "no buffer" : "link closed");
     *pdwRespLen = 0;
     return;
   }
@@ -37,14 +45,25 @@ void CRs232Port::SendRecvFrame(const BYTE* pReq, DWORD dwReqLen, BYTE* pResp, DW
   enum class Phase { kSending, kSeeking, kCollecting } phase = Phase::kSending;
   DWORD n = 0;
   int errors = 0;
+  int emptyReads = 0;  // reads in a row that brought nothing (each its read time-out long)
   BYTE seek[kSeekBufferSize];
 
-  auto wait = [pfnWait](DWORD ms) {
+  auto wait = [pfnWait](DWORD ms, const char* pszWhy) {
+    trace::WaitBecause(pszWhy);
     if (pfnWait) pfnWait(ms, FALSE);
   };
   auto endPass = [&]() {
-    if (errors > 0) wait(200);
-    wait(100);
+    if (errors > 0) wait(200, "after a failed step");
+    wait(100, "end of a pass");
+  };
+  auto traceEmptyReads = [&]() {
+    if (emptyReads > 0) TRACE_EVENT(kLink, "%d read%s without a byte", emptyReads, emptyReads == 1 ? "" : "s");
+    emptyReads = 0;
+  };
+  auto traceReadFailed = [&]() {
+    TRACE_EVENT(kLink, "read failed (%s, code %ld: %s), failed step %d of %d",
+                plat::SerialErrorKindName(m_lastError.kind), m_lastError.sysCode, m_lastError.sysMessage.c_str(),
+                errors, kMaxErrors);
   };
 
   for (;;) {
@@ -58,16 +77,20 @@ void CRs232Port::SendRecvFrame(const BYTE* pReq, DWORD dwReqLen, BYTE* pResp, DW
         n += w;
         if (w == 0) {
           ++errors;
+          TRACE_EVENT(kLink, "write failed (%s, code %ld: %s) with %u of %u bytes out, failed step %d of %d",
+                      plat::SerialErrorKindName(m_lastError.kind), m_lastError.sysCode,
+                      m_lastError.sysMessage.c_str(), n, dwReqLen, errors, kMaxErrors);
           endPass();
           break;
         }
         if (n < dwReqLen) {
+          TRACE_EVENT(kLink, "write took %u bytes, %u of %u out", w, n, dwReqLen);
           endPass();
           break;
         }
         n = 0;
         phase = Phase::kSeeking;
-        wait(100);
+        wait(100, "request written");
         endPass();
         break;
       }
@@ -76,8 +99,16 @@ void CRs232Port::SendRecvFrame(const BYTE* pReq, DWORD dwReqLen, BYTE* pResp, DW
         const int r = Read(seek + n, kSeekBufferSize - n);
         if (r < 0) {
           ++errors;
+          traceEmptyReads();
+          traceReadFailed();
           endPass();
           break;
+        }
+        if (r == 0) {
+          ++emptyReads;
+        } else {
+          traceEmptyReads();
+          TRACE_EVENT(kLink, "read %d byte%s", r, r == 1 ? "" : "s");
         }
         n += static_cast<DWORD>(r);
         if (n <= kFrameHeaderLen) break;  // too little to search: read again at once
@@ -90,17 +121,19 @@ void CRs232Port::SendRecvFrame(const BYTE* pReq, DWORD dwReqLen, BYTE* pResp, DW
           }
         }
         if (found) {
+          if (i > 0) trace::Bytes(kLink, "noise skipped", seek, i);
           const DWORD m = std::min<DWORD>(n - i, cap);
           if (m) std::memmove(pResp, seek + i, m);
           n = m;
           phase = Phase::kCollecting;
           errors = 0;
-          wait(100);
+          wait(100, "frame header found");
           break;
         }
         // No header: drop the noise, but keep a tail that may be the start of
         // a header split across reads, so the frame after it is not lost.
         const DWORD keep = HeaderPrefixTail(seek, n);
+        trace::Bytes(kLink, "noise skipped", seek, n - keep);
         std::memmove(seek, seek + n - keep, keep);
         n = keep;
         endPass();
@@ -111,17 +144,20 @@ void CRs232Port::SendRecvFrame(const BYTE* pReq, DWORD dwReqLen, BYTE* pResp, DW
         const int r = Read(pResp + n, cap - n);
         if (r < 0) {
           ++errors;
+          traceReadFailed();
           endPass();
           break;
         }
+        if (r > 0) TRACE_EVENT(kLink, "read %d byte%s", r, r == 1 ? "" : "s");
         n += static_cast<DWORD>(r);
         const int v = CheckRxFrame(pResp, n);
         if (v > 0) {
           *pdwRespLen = static_cast<DWORD>(v);
-          wait(100);
+          wait(100, "answer received");
           return;
         }
         ++errors;
+        TRACE_EVENT(kLink, "%s with %u bytes in, failed step %d of %d", FrameCheckText(v), n, errors, kMaxErrors);
         endPass();
         break;
       }
@@ -129,5 +165,11 @@ void CRs232Port::SendRecvFrame(const BYTE* pReq, DWORD dwReqLen, BYTE* pResp, DW
   }
   // Deadline, too many errors or a stop: no frame. Bytes already moved into
   // pResp stay there.
+  if (trace::On()) {
+    traceEmptyReads();
+    trace::NoAnswerBecause(plat::Stop().Requested()  ? "stop"
+                           : errors >= kMaxErrors ? "too many failed steps"
+                                                  : "time-out");
+  }
   *pdwRespLen = 0;
 }

@@ -7,6 +7,7 @@
 #include "app/app.h"
 #include "link/commands.h"
 #include "link/dispatch.h"
+#include "link/trace.h"
 #include "transport/connection.h"
 #include "ui/main_dialog.h"
 #include "ui/status_texts.h"
@@ -68,6 +69,7 @@ void CTAVDownloadApDlg::OnResetDefault() {
         // A reply that is not judged is only noted in the outcome.
         if (!bAccepted) SetResetNotAccepted();
         AppendLog("Waiting to System Up and Ready...");
+        trace::WaitBecause("the reader restarts");
         PumpWait(kResetSettleMs, FALSE);
         PumpWait(kResetPingMs, TRUE);
         AppendLog(v.pszClosing);

@@ -13,6 +13,7 @@
 #include "link/dispatch.h"
 #include "link/frame.h"
 #include "link/pacing.h"
+#include "link/trace.h"
 #include "platform/stop.h"
 #include "transport/connection.h"
 #include "ui/main_dialog.h"
@@ -212,7 +213,10 @@ ScriptScan ScanScriptCommand(const BYTE* pData, std::size_t nLen, std::size_t* p
 
 bool LogBLVersion(CTAVDownloadApDlg* pDialog) {
   if (!IsChkLegacy()) return true;
-  if (IsUsbHid()) PumpWait(kHidVersionPauseMs, FALSE);
+  if (IsUsbHid()) {
+    trace::WaitBecause("USB HID pause before the bootloader version");
+    PumpWait(kHidVersionPauseMs, FALSE);
+  }
   BYTE data[128] = {};
   int nLen = static_cast<int>(sizeof data);
   if (!GetBLVersionAlt(data, &nLen, nullptr)) return false;
@@ -274,7 +278,10 @@ int RunScriptCommands(CTAVDownloadApDlg* pDialog, const BYTE* pData, int nFileLe
 
     for (int nAttempt = 1;; ++nAttempt) {
       if (Stopping()) return SCRIPT_FAILED;
-      if (IsUsbHid()) PumpWait(kHidPauseMs, FALSE);
+      if (IsUsbHid()) {
+        trace::WaitBecause("USB HID pause before a command");
+        PumpWait(kHidPauseMs, FALSE);
+      }
       WaitBeforeTx(pDialog, bytes.data() + nOffset);
       if (Stopping()) return SCRIPT_FAILED;
       DWORD dwRespLen = kScriptAnswerCap;
@@ -296,6 +303,7 @@ int RunScriptCommands(CTAVDownloadApDlg* pDialog, const BYTE* pData, int nFileLe
         pDialog->AppendLog(GetStatusText(STS_ENTER_BOOTLOADER_OK));
         pDialog->SetReaderStage(ReaderStage::kInBootloader);
         if (!bInBootMode) {
+          trace::WaitBecause("the bootloader starts");
           PumpWait(kBootloaderStartMs, FALSE);
           if (Stopping()) return SCRIPT_FAILED;
           if (IsUsbHid()) {

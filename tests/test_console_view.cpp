@@ -361,6 +361,17 @@ TEST(CommandLine, ReadsCommandsOptionsAndTheWindowsSwitches) {
   ASSERT_TRUE(p.bOk) << p.strError;
   EXPECT_EQ(p.options.strPort, "/dev/ttyUSB0");
   EXPECT_EQ(ParseCommandLine({"--help"}).options.command, CliCommand::Help);
+  EXPECT_EQ(p.options.strTrace, "") << "no trace unless asked for";
+
+  // The trace: standard error, or a file given only as --trace=FILE, so the
+  // word after a plain --trace stays the command.
+  p = ParseCommandLine({"--trace", "load", "a.txt"});
+  ASSERT_TRUE(p.bOk) << p.strError;
+  EXPECT_EQ(p.options.strTrace, "-");
+  EXPECT_EQ(p.options.strFile, "a.txt");
+  p = ParseCommandLine({"reset-default", "--trace=/tmp/reader trace.txt"});
+  ASSERT_TRUE(p.bOk) << p.strError;
+  EXPECT_EQ(p.options.strTrace, "/tmp/reader trace.txt");
 }
 
 TEST(CommandLine, RefusesWhatItCannotCarryOut) {
@@ -378,6 +389,7 @@ TEST(CommandLine, RefusesWhatItCannotCarryOut) {
       {"--port", "COM0", "--interface", "rs232", "reset-default"},
       {"--port", "COM7", "load", "a.txt"},  // a port for a USB run
       {"--json=yes", "version"},
+      {"--trace=", "reset-default"},
       {"--verbose", "version"},
       {"/CHKLEGACY", "version"},  // not a switch, so an extra argument
   };

@@ -226,8 +226,8 @@ class ReaderctlTest : public ::testing::Test {
   }
 
   // A whole download of a 64-byte body that the simulated bootloader
-  // verifies, as a text script of six commands.
-  static void WriteScript(const std::string& path, const std::string& header) {
+  // verifies: six commands.
+  static std::vector<std::vector<BYTE>> TinyUpdateFrames() {
     std::vector<BYTE> body(64);
     for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<BYTE>(i * 7 + 3);
     std::vector<BYTE> block = {0, 0, 0, 0};
@@ -235,12 +235,17 @@ class ReaderctlTest : public ::testing::Test {
     std::vector<BYTE> verify = {0x00, 0x03, 0xFF, 0xF0};
     const std::vector<BYTE> trailer = MakeSimTrailer(body.data(), body.size());
     verify.insert(verify.end(), trailer.begin(), trailer.end());
-    const std::vector<std::vector<BYTE>> frames = {
+    return {
         MakeFrame(0xC7, 0x41),        MakeFrame(0xC7, 0x10),         MakeFrame(0xC7, 0x02, {0x00}),
         MakeFrame(0xC7, 0x03, block), MakeFrame(0xC7, 0x04, verify), MakeFrame(0xC7, 0x05),
     };
+  }
+
+  // The tiny update as a text script.
+  static void WriteScript(const std::string& path, const std::string& header) {
     std::string text = header + "\r\nReader model: test reader\r\n";
-    for (const auto& f : frames) text += "SEND: " + FormatHexLine(f.data(), f.size()) + "\r\nWAIT: 100\r\n";
+    for (const auto& f : TinyUpdateFrames())
+      text += "SEND: " + FormatHexLine(f.data(), f.size()) + "\r\nWAIT: 100\r\n";
     text += "END>\r\n";
     std::ofstream(path, std::ios::binary) << text;
   }
@@ -293,13 +298,25 @@ class ReaderctlTest : public ::testing::Test {
   std::string m_script;
 };
 
+// With --trace, standard error carries every request frame as it went out.
 TEST_F(ReaderctlTest, UpdatesTheSimulatedReaderOverAPseudoTerminal) {
   SimProcess sim(SimProcess::ProgramIn(READERTOOL_BINARY_DIR));
   ASSERT_TRUE(StartSerialSim(&sim)) << sim.Output();
-  const CtlRun run =
-      RunCtl({"--json", "--interface", "rs232", "--port", "COM201", "--baud", "115200", "load", m_script}, SerialEnv());
+  const CtlRun run = RunCtl(
+      {"--json", "--trace", "--interface", "rs232", "--port", "COM201", "--baud", "115200", "load", m_script},
+      SerialEnv());
   ExpectUpdated(run, "Open RS232 interface success.");
   EXPECT_EQ(sim.Stop(), 0);
+
+  EXPECT_EQ(run.err.rfind("# readerctl ", 0), 0u) << run.err;
+  std::size_t nAt = 0;
+  for (const std::vector<BYTE>& f : TinyUpdateFrames()) {
+    // The hex line's blank after the last byte stands before the length.
+    const std::string strLine =
+        " ms] rs232 > " + FormatHexLine(f.data(), f.size()) + "(" + std::to_string(f.size()) + " bytes)\n";
+    nAt = run.err.find(strLine, nAt);
+    ASSERT_NE(nAt, std::string::npos) << strLine << " not in its place in\n" << run.err;
+  }
 }
 
 TEST_F(ReaderctlTest, UpdatesTheSimulatedReaderOverTheHidSocketAndListsIt) {

@@ -1,9 +1,12 @@
 #include "transport/connection.h"
 
 #include <cstdio>
+#include <string>
 
 #include "link/commands.h"
 #include "link/dispatch.h"
+#include "link/trace.h"
+#include "platform/com_port.h"
 #include "transport/hid_device.h"
 #include "transport/rs232_port.h"
 
@@ -39,10 +42,13 @@ const LinkOpenFailure& LastLinkOpenFailure() { return g_lastOpenFailure; }
 void ClearLinkOpenFailure() { g_lastOpenFailure = {}; }
 
 void CloseInterface() {
-  if (g_nInterface != 0)
+  if (g_nInterface != 0) {
+    if (g_HidDevice.IsOpen()) TRACE_EVENT(trace::Link::Usb, "close %s", g_HidDevice.m_szDevicePath);
     g_HidDevice.Close();
-  else
+  } else {
+    if (g_Rs232Port.IsOpen()) TRACE_EVENT(trace::Link::Rs232, "close");
     g_Rs232Port.Close();
+  }
 }
 
 bool OpenRs232(int nPort, int nBaud, bool bCheck) {
@@ -51,13 +57,19 @@ bool OpenRs232(int nPort, int nBaud, bool bCheck) {
   MakeComDefinition(def, nPort, nBaud);
   if (!g_Rs232Port.Open(def)) {
     const plat::SerialError& err = g_Rs232Port.LastError();
+    TRACE_EVENT(trace::Link::Rs232, "open COM%d (%s) at %d baud failed (%s, code %ld: %s)", nPort,
+                plat::ComPortPath(nPort).c_str(), nBaud, plat::SerialErrorKindName(err.kind), err.sysCode,
+                err.sysMessage.c_str());
     const std::string strWhy = err.sysMessage.empty() ? plat::SerialErrorKindName(err.kind) : err.sysMessage;
     NoteFailure(LinkOpenFailureKind::Other, "COM" + std::to_string(nPort) + ": " + strWhy);
     return false;
   }
+  TRACE_EVENT(trace::Link::Rs232, "open COM%d (%s), %s", nPort, plat::ComPortPath(nPort).c_str(),
+              g_Rs232Port.CommDef());
   g_nInterface = 0;
   if (!bCheck) return true;
   if (PingReader()) return true;
+  TRACE_EVENT(trace::Link::Rs232, "close: no answer to the check");
   g_Rs232Port.Close();
   NoteFailure(LinkOpenFailureKind::NoAnswer,
               "COM" + std::to_string(nPort) + ": no reader answered at " + std::to_string(nBaud) + " baud");
@@ -77,21 +89,42 @@ bool EnumComPorts(int nBaud, int* pnCount, int* pnPorts) {
     }
     PumpOneMessage();
   }
+  if (trace::On()) {
+    std::string strPorts;
+    for (int i = 0; i < *pnCount; ++i) strPorts += " COM" + std::to_string(pnPorts[i]);
+    TRACE_EVENT(trace::Link::Rs232, "port scan at %d baud: %d port%s open%s", nBaud, *pnCount,
+                *pnCount == 1 ? "" : "s", strPorts.empty() ? "" : (":" + strPorts).c_str());
+  }
   return *pnCount > 0;
 }
 
 bool OpenUsbHid(bool bCheck, int nVid, int nPid) {
-  if (!g_HidDevice.Open(nVid, nPid) && !g_HidDevice.OpenFeatureOnly(nVid, nPid)) {
-    const plat::HidOpenStatus& st = g_HidDevice.LastOpenStatus();
-    char szId[32];
-    std::snprintf(szId, sizeof szId, "%04X:%04X", nVid & 0xFFFF, nPid & 0xFFFF);
-    std::string strText = std::string("USB reader ") + szId + ": ";
-    strText += st.kind == plat::HidOpenError::None || st.kind == plat::HidOpenError::NotFound ? "not connected"
-               : st.sysMessage.empty()                                                      ? "cannot be opened"
-                                                                                             : st.sysMessage;
-    if (!g_HidDevice.LastOpenPath().empty()) strText += " (" + g_HidDevice.LastOpenPath() + ")";
-    NoteFailure(KindOfHidOpen(st.kind), std::move(strText));
-    return false;
+  bool bExclusive = true;
+  if (!g_HidDevice.Open(nVid, nPid)) {
+    bExclusive = false;
+    if (!g_HidDevice.OpenFeatureOnly(nVid, nPid)) {
+      const plat::HidOpenStatus& st = g_HidDevice.LastOpenStatus();
+      char szId[32];
+      std::snprintf(szId, sizeof szId, "%04X:%04X", nVid & 0xFFFF, nPid & 0xFFFF);
+      std::string strText = std::string("USB reader ") + szId + ": ";
+      strText += st.kind == plat::HidOpenError::None || st.kind == plat::HidOpenError::NotFound ? "not connected"
+                 : st.sysMessage.empty()                                                      ? "cannot be opened"
+                                                                                               : st.sysMessage;
+      if (!g_HidDevice.LastOpenPath().empty()) strText += " (" + g_HidDevice.LastOpenPath() + ")";
+      TRACE_EVENT(trace::Link::Usb, "%s", strText.c_str());
+      NoteFailure(KindOfHidOpen(st.kind), std::move(strText));
+      return false;
+    }
+  }
+  if (trace::On()) {
+    const plat::HidCaps& caps = g_HidDevice.m_caps;
+    const int nMode = g_HidDevice.m_nReportMode;
+    TRACE_EVENT(trace::Link::Usb, "open %s (%s), vendor %04X product %04X, report lengths in %u out %u feature %u: %s",
+                g_HidDevice.m_szDevicePath, bExclusive ? "exclusive" : "feature-only", nVid, nPid,
+                caps.InputReportByteLength, caps.OutputReportByteLength, caps.FeatureReportByteLength,
+                nMode == 1   ? "feature report mode"
+                : nMode == 0 ? "input/output report mode"
+                             : "no report mode fits");
   }
   g_nInterface = 1;
   if (!bCheck) return true;

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <vector>
 
+#include "link/trace.h"
 #include "platform/clock.h"
 #include "platform/pump.h"
 #include "platform/stop.h"
@@ -48,6 +49,24 @@ void SignalEvent(CHidEvent* e) {
   if (e) e->bSignalled = true;
 }
 
+constexpr trace::Link kLink = trace::Link::Usb;
+
+// How a report transfer ended, in the trace's words.
+const char* IoText(plat::HidIo r) {
+  switch (r) {
+    case plat::HidIo::Ok: return "ok";
+    case plat::HidIo::Timeout: return "time-out";
+    case plat::HidIo::Retry: return "interrupted";
+    case plat::HidIo::EndOfFile: return "end of file";
+    case plat::HidIo::Gone: return "device gone";
+    case plat::HidIo::Error: return "error";
+    case plat::HidIo::Stopped: return "stop";
+  }
+  return "error";
+}
+
+const char* Plural(DWORD n) { return n == 1 ? "" : "s"; }
+
 // Pauses between reports; false when a stop request cut the pause short.
 bool Pause(std::uint64_t ms) { return plat::Clock().SleepUntil(plat::NowMs() + ms); }
 
@@ -72,24 +91,47 @@ void CHidDevice::SetV3Layout() { SetLayout(true); }
 
 DWORD CHidDevice::SendAndGetResponseUSBHID(const BYTE* pSendData, DWORD dwSendDataSize, BYTE* pResponseData,
                                            DWORD dwResponseSize, DWORD dwTimeout, PFN_EXCHANGE_CALLBACK pfnCallback) {
-  if (!pSendData || !pResponseData || dwSendDataSize == 0) return 0;
-  if (!m_hDevice) return 0;
+  if (!pSendData || !pResponseData || dwSendDataSize == 0) {
+    trace::NoAnswerBecause("no buffer");
+    return 0;
+  }
+  if (!m_hDevice) {
+    trace::NoAnswerBecause("link closed");
+    return 0;
+  }
   // A run being stopped sends nothing more.
-  if (plat::Stop().Requested()) return 0;
+  if (plat::Stop().Requested()) {
+    trace::NoAnswerBecause("stop");
+    return 0;
+  }
 
   bool bWritten;
   if (m_nReportMode == 1) {
+    const DWORD L = m_caps.FeatureReportByteLength;
+    const DWORD n = L > 1 ? (dwSendDataSize + L - 2) / (L - 1) : 0;
+    TRACE_EVENT(kLink, "out: %u feature report%s of %u bytes, %llu ms apart, %llu ms after the last", n, Plural(n), L,
+                static_cast<unsigned long long>(kFeaturePauseMs), static_cast<unsigned long long>(kFeatureTailMs));
     bWritten = WriteFeatureReports(pSendData, dwSendDataSize, pfnCallback) > 0;
   } else if (m_caps.OutputReportByteLength == kCountedReportLen) {
+    const DWORD n = (dwSendDataSize + kSegmentPayload - 1) / kSegmentPayload;
+    TRACE_EVENT(kLink, "out: %u counted output report%s of %u bytes", n, Plural(n), kCountedReportLen);
     bWritten = WriteCountedReports(pSendData, dwSendDataSize) > 0;
   } else if (m_bTaggedReports) {
+    const DWORD n = (dwSendDataSize + kSegmentPayload - 1) / kSegmentPayload;
+    TRACE_EVENT(kLink, "out: %u tagged output report%s of %u bytes", n, Plural(n), kTaggedReportLen);
     // A request cut short is no request: waiting for its answer would only
     // hold the exchange for the whole read time-out.
     bWritten = WriteTaggedReports(pSendData, dwSendDataSize, dwTimeout, pfnCallback) >= dwSendDataSize;
   } else {
+    const DWORD n = (dwSendDataSize + kTaggedReportLen - 1) / kTaggedReportLen;
+    TRACE_EVENT(kLink, "out: %u raw output report%s of %u bytes", n, Plural(n),
+                static_cast<DWORD>(m_caps.OutputReportByteLength));
     bWritten = WriteRawReports(pSendData, dwSendDataSize) > 0;
   }
-  if (!bWritten) return 0;
+  if (!bWritten) {
+    if (trace::On()) trace::NoAnswerBecause(plat::Stop().Requested() ? "stop" : "request not sent");
+    return 0;
+  }
 
   // Mark the status byte and the one after it (by the layout of the last
   // frame seen) so that a response that never comes fails every check.
@@ -125,8 +167,15 @@ int CHidDevice::WriteRawReports(const BYTE* pFrame, DWORD dwLen) {
     const plat::HidIo r = m_hDevice->WriteReport(report.data(), dwOut, &written, plat::NowMs() + kRawWriteWaitMs);
     // Not out within the wait, or stopped: give up. Any other failure is
     // passed over and the next report follows.
-    if (r == plat::HidIo::Timeout || r == plat::HidIo::Stopped) return 0;
-    if (r == plat::HidIo::Ok) ResetEvent(m_hIoEvent.get());
+    if (r == plat::HidIo::Timeout || r == plat::HidIo::Stopped) {
+      TRACE_EVENT(kLink, "output report %u of %u not taken (%s), request given up", i + 1, nReports, IoText(r));
+      return 0;
+    }
+    if (r == plat::HidIo::Ok) {
+      ResetEvent(m_hIoEvent.get());
+    } else {
+      TRACE_EVENT(kLink, "output report %u of %u failed (%s), passed over", i + 1, nReports, IoText(r));
+    }
   }
   return 1;
 }
@@ -150,6 +199,7 @@ int CHidDevice::WriteCountedReports(const BYTE* pFrame, DWORD dwLen) {
     if (r != plat::HidIo::Ok) {
       // A device that does not take a report is given up: only the handle
       // goes; identity, mode and events stay until the next Open.
+      TRACE_EVENT(kLink, "output report %u of %u not taken (%s), device handle closed", i + 1, nReports, IoText(r));
       m_hDevice.reset();
       return 0;
     }
@@ -169,7 +219,10 @@ DWORD CHidDevice::WriteTaggedReports(const BYTE* pFrame, DWORD dwLen, DWORD dwTi
     report[0] = tag;
     const DWORD n = std::min(kSegmentPayload, dwLen - sent);
     std::memcpy(report + 1, pFrame + sent, n);
-    if (WriteReportTimed(report, kTaggedReportLen, dwTimeout, pfnCallback) < kTaggedReportLen) return sent;
+    if (WriteReportTimed(report, kTaggedReportLen, dwTimeout, pfnCallback) < kTaggedReportLen) {
+      TRACE_EVENT(kLink, "output report %u of %u not taken, request given up", i + 1, nReports);
+      return sent;
+    }
     sent += n;
     tag = nReports - i - 1 > 1 ? 3 : 4;
   }
@@ -189,9 +242,16 @@ DWORD CHidDevice::WriteReportTimed(const BYTE* pReport, DWORD dwLen, DWORD dwTim
   if (!m_hDevice) return 0;
 
   const std::uint64_t deadline = plat::NowMs() + dwTimeout;
+  const char* pszEnd = "time-out";  // why the report did not go out, for the trace
   for (;;) {
-    if (pfnCallback && pfnCallback() != 0) break;
-    if (plat::Stop().Requested()) break;
+    if (pfnCallback && pfnCallback() != 0) {
+      pszEnd = "ended by the event callback";
+      break;
+    }
+    if (plat::Stop().Requested()) {
+      pszEnd = "stop";
+      break;
+    }
     size_t written = 0;
     const plat::HidIo r = m_hDevice->WriteReport(pReport, dwLen, &written, PassEnd(deadline, pfnCallback));
     bool bEnd = false;
@@ -203,10 +263,14 @@ DWORD CHidDevice::WriteReportTimed(const BYTE* pReport, DWORD dwLen, DWORD dwTim
       }
       // Fewer bytes taken: the whole report goes again on the next pass.
     } else if (r != plat::HidIo::Timeout && r != plat::HidIo::Retry) {
+      pszEnd = IoText(r);
       bEnd = true;
     }
     if (plat::RemainingMs(deadline) <= 1) break;
     if (bEnd) break;
+  }
+  if (m_ov.Offset < kTaggedReportLen) {
+    TRACE_EVENT(kLink, "output report of %u bytes not taken (%s)", dwLen, pszEnd);
   }
   return m_ov.Offset;
 }
@@ -232,14 +296,29 @@ DWORD CHidDevice::ReadCountedReports(BYTE* pResp, DWORD dwCap, DWORD dwWaitMs) {
   int misses = 0;
   const DWORD dwIn = std::max<DWORD>(m_caps.InputReportByteLength, 2);
   std::vector<BYTE> report(dwIn);
+  DWORD full = 0, empty = 0;  // reads with and without payload, for the trace
+  auto end = [&](const char* pszEnd) {
+    if (empty == 0) {
+      TRACE_EVENT(kLink, "in: %u counted input report%s of %u bytes: %s", full, Plural(full), dwIn, pszEnd);
+    } else {
+      TRACE_EVENT(kLink,
+                  "in: %u counted input report%s of %u bytes, %u read%s without payload "
+                  "(%llu ms pause after each): %s",
+                  full, Plural(full), dwIn, empty, Plural(empty),
+                  static_cast<unsigned long long>(kCountedMissPauseMs), pszEnd);
+    }
+    if (gathered == 0) trace::NoAnswerBecause(pszEnd);
+    return gathered;
+  };
   for (;;) {
-    if (plat::Stop().Requested() || !m_hDevice) return gathered;
+    if (plat::Stop().Requested()) return end("stop");
+    if (!m_hDevice) return end("link closed");
     ResetEvent(m_hIoEvent.get());
     m_ov.Offset = m_ov.OffsetHigh = 0;
     m_ov.hEvent = m_hIoEvent.get();
     size_t got = 0;
     const plat::HidIo r = m_hDevice->ReadReport(report.data(), dwIn, &got, plat::NowMs() + dwWaitMs);
-    if (r == plat::HidIo::Stopped) return gathered;
+    if (r == plat::HidIo::Stopped) return end("stop");
     // A report without payload counts as a miss like silence does, so every
     // report that keeps the read going brings at least one byte and the read
     // ends at the capacity at the latest.
@@ -253,14 +332,16 @@ DWORD CHidDevice::ReadCountedReports(BYTE* pResp, DWORD dwCap, DWORD dwWaitMs) {
       std::memcpy(pResp + gathered, report.data() + 2, take);
       gathered += take;
       misses = 0;
-      if (!(count & 0x80)) return gathered;
+      ++full;
+      if (!(count & 0x80)) return end("frame complete");
       // More announced but no room left: the frame is longer than the
       // caller can take; what fits is returned.
-      if (gathered >= dwCap) return gathered;
+      if (gathered >= dwCap) return end("capacity full");
       continue;
     }
-    if (++misses >= kCountedMaxMisses) return gathered;
-    if (!Pause(kCountedMissPauseMs)) return gathered;
+    ++empty;
+    if (++misses >= kCountedMaxMisses) return end("time-out");
+    if (!Pause(kCountedMissPauseMs)) return end("stop");
   }
 }
 
@@ -270,9 +351,22 @@ void CHidDevice::ReadTaggedFrame(BYTE* pResp, DWORD* pdwSize, DWORD dwTimeout, P
   BYTE prevTag = 0;
   DWORD gathered = 0;
   BYTE report[kTaggedReportLen];
+  DWORD taken = 0, passed = 0;  // reports in, for the trace
+  auto traceIn = [&](const char* pszEnd) {
+    if (passed == 0) {
+      TRACE_EVENT(kLink, "in: %u tagged input report%s of %u bytes: %s", taken, Plural(taken), kTaggedReportLen,
+                  pszEnd);
+    } else {
+      TRACE_EVENT(kLink, "in: %u tagged input report%s of %u bytes taken, %u passed over: %s", taken, Plural(taken),
+                  kTaggedReportLen, passed, pszEnd);
+    }
+  };
   for (unsigned nReports = 0; nReports < kMaxTaggedReports; ++nReports) {
     DWORD len = sizeof report;
-    if (!ReadReportTimed(report, &len, dwTimeout, pfnCallback) || len < kTaggedReportLen) return;
+    if (!ReadReportTimed(report, &len, dwTimeout, pfnCallback) || len < kTaggedReportLen) {
+      traceIn("no whole report");
+      return;
+    }
 
     const BYTE tag = report[0];
     // First reports only before anything was taken, later ones only right
@@ -280,20 +374,35 @@ void CHidDevice::ReadTaggedFrame(BYTE* pResp, DWORD* pdwSize, DWORD dwTimeout, P
     const bool bTake = (tag == 1 || tag == 2)   ? prevTag == 0
                        : (tag == 3 || tag == 4) ? prevTag == 2 || prevTag == 3
                                                 : true;
-    if (!bTake) continue;
+    if (!bTake) {
+      ++passed;
+      continue;
+    }
+    ++taken;
 
     prevTag = tag;
     DWORD n = capLeft;
     // A frame that cannot be taken whole ends the read without a response.
-    if (!TakeTaggedPayload(report, pResp + gathered, &n)) return;
+    if (!TakeTaggedPayload(report, pResp + gathered, &n)) {
+      traceIn("frame cannot be taken whole");
+      trace::NoAnswerBecause("frame does not fit");
+      return;
+    }
     gathered += n;
     capLeft -= n;
     if (tag == 1 || tag == 4) {
       *pdwSize = gathered;
+      traceIn("frame complete");
       return;
     }
-    if (gathered >= kMaxTaggedGathered) return;
+    if (gathered >= kMaxTaggedGathered) {
+      traceIn("frame too long");
+      trace::NoAnswerBecause("frame too long");
+      return;
+    }
   }
+  traceIn("too many reports without a whole frame");
+  trace::NoAnswerBecause("no whole frame");
 }
 
 bool CHidDevice::TakeTaggedPayload(const BYTE* pReport, BYTE* pDest, DWORD* pdwCount) {
@@ -352,9 +461,16 @@ int CHidDevice::ReadReportTimed(BYTE* pReport, DWORD* pdwLen, DWORD dwTimeout, P
   }
 
   const std::uint64_t deadline = plat::NowMs() + dwTimeout;
+  const char* pszEnd = "time-out";  // why no report came, for the trace
   for (;;) {
-    if (pfnCallback && pfnCallback() != 0) break;
-    if (plat::Stop().Requested()) break;
+    if (pfnCallback && pfnCallback() != 0) {
+      pszEnd = "ended by the event callback";
+      break;
+    }
+    if (plat::Stop().Requested()) {
+      pszEnd = "stop";
+      break;
+    }
     size_t got = 0;
     const plat::HidIo r = m_hDevice->ReadReport(pReport, dwLen, &got, PassEnd(deadline, pfnCallback));
     bool bEnd = false;
@@ -368,12 +484,17 @@ int CHidDevice::ReadReportTimed(BYTE* pReport, DWORD* pdwLen, DWORD dwTimeout, P
         bEnd = true;
       }
     } else if (r != plat::HidIo::Timeout && r != plat::HidIo::Retry) {
+      pszEnd = IoText(r);
       bEnd = true;
     }
     // The time check before the end test: a report that came in the pass
     // that used up the time still counts.
     if (plat::RemainingMs(deadline) <= 1) break;
     if (bEnd) break;
+  }
+  if (!result) {
+    TRACE_EVENT(kLink, "no input report of %u bytes (%s)", dwLen, pszEnd);
+    trace::NoAnswerBecause(pszEnd);
   }
   *pdwLen = std::min(m_ov.Offset, dwLen);
   return result;
@@ -392,10 +513,12 @@ int CHidDevice::ReadFeatureFrame(BYTE* pResp, DWORD dwCap, DWORD dwTimeout, PFN_
   DWORD pos = 0;
   bool bHeader = false;
   int nRxPkgLen = 0;
+  DWORD nReports = 0;  // for the trace
   for (;;) {
     // No time-out of its own: the loop ends by the announced length or the
     // capacity, and a stop request ends it too.
     if (plat::Stop().Requested()) break;
+    ++nReports;
     std::fill(report.begin(), report.end(), 0);
     if (m_hDevice) m_hDevice->GetFeature(report.data(), L);  // stale or zero bytes count as read, as ever
     if (pfnCallback) pfnCallback();
@@ -415,6 +538,15 @@ int CHidDevice::ReadFeatureFrame(BYTE* pResp, DWORD dwCap, DWORD dwTimeout, PFN_
   layoutFromFrame();
   // Only a frame that arrived whole and fits the buffer is a response: a
   // frame announced longer than the capacity, or one cut off by a stop, is not.
-  if (!bHeader || received < static_cast<DWORD>(nRxPkgLen) || static_cast<DWORD>(nRxPkgLen) > dwCap) return 0;
-  return nRxPkgLen;
+  const bool bWhole = bHeader && received >= static_cast<DWORD>(nRxPkgLen) && static_cast<DWORD>(nRxPkgLen) <= dwCap;
+  if (trace::On()) {
+    const char* pszEnd = bWhole                                            ? "frame complete"
+                         : plat::Stop().Requested()                        ? "stop"
+                         : bHeader && static_cast<DWORD>(nRxPkgLen) > dwCap ? "frame longer than the capacity"
+                                                                             : "no whole frame";
+    TRACE_EVENT(kLink, "in: %u feature report%s of %u bytes, frame announced %d bytes: %s", nReports, Plural(nReports),
+                L, bHeader ? nRxPkgLen : 0, pszEnd);
+    if (!bWhole) trace::NoAnswerBecause(pszEnd);
+  }
+  return bWhole ? nRxPkgLen : 0;
 }

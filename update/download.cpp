@@ -8,6 +8,7 @@
 #include "link/commands.h"
 #include "link/dispatch.h"
 #include "link/interface_select.h"
+#include "link/trace.h"
 #include "ui/main_dialog.h"
 #include "ui/status_texts.h"
 #include "update/firmware_image.h"
@@ -41,7 +42,10 @@ bool PrepareRun(CTAVDownloadApDlg* pDialog, int* pbNewVersion, BYTE* pbInBootMod
     *pbNewVersion = 1;
     return true;
   }
-  if (IsUsbHid()) PumpWait(kUsbSettleMs, FALSE);
+  if (IsUsbHid()) {
+    trace::WaitBecause("USB HID settles");
+    PumpWait(kUsbSettleMs, FALSE);
+  }
   pDialog->StartMarquee();
   pDialog->AppendLog(GetStatusText(STS_BL_VERSION_VERIFYING));
 
@@ -79,6 +83,7 @@ int DownloadFirmware(CTAVDownloadApDlg* pDialog, BYTE bInBootMode) {
       }
       pDialog->AppendLog(GetStatusText(STS_ENTER_BOOTLOADER_OK));
       pDialog->SetReaderStage(ReaderStage::kInBootloader);
+      trace::WaitBecause("the bootloader starts");
       PumpWait(kBootEntryWaitMs, FALSE);
       // The reconnect starts a fresh log with its own report line.
       if (!pDialog->OpenSelectedInterface(false)) {

@@ -12,8 +12,11 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 #include "app/app.h"
+#include "link/trace.h"
 #include "platform/clock.h"
 #include "platform/pump.h"
 #include "platform/stop.h"
@@ -39,6 +42,16 @@ void InstallTerminateSignals() {
   action.sa_handler = OnTerminateSignal;
   sigemptyset(&action.sa_mask);
   for (int nSignal : {SIGTERM, SIGINT, SIGHUP}) sigaction(nSignal, &action, nullptr);
+}
+
+// READERTOOL_TRACE=FILE (or "-" for standard error) turns the link trace on.
+// A file that cannot be opened is reported and the window runs without it.
+void StartTraceFromEnvironment() {
+  const char* pszTarget = std::getenv("READERTOOL_TRACE");
+  if (!pszTarget || !*pszTarget) return;
+  std::string strError;
+  if (!trace::EnableTo(pszTarget, kApplicationName, &strError))
+    std::fprintf(stderr, "readertool: READERTOOL_TRACE: %s: %s\n", pszTarget, strError.c_str());
 }
 
 // The main window; returns FALSE, so that the process ends instead of
@@ -81,6 +94,7 @@ int main(int argc, char** argv) {
   theApp.SetCommandLine(argc, argv);
   theApp.ReadCommandLine();
   InstallTerminateSignals();
+  StartTraceFromEnvironment();
 
   QApplication app(argc, argv);
   QApplication::setApplicationName(QString::fromLatin1(kApplicationName));
@@ -89,5 +103,6 @@ int main(int argc, char** argv) {
   InstallFontSubstitutions();
 
   InitInstance();
+  trace::Disable();
   return 0;
 }
