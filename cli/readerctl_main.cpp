@@ -2,12 +2,7 @@
 // operator window's own logic (CTAVDownloadApDlg) with a console view in
 // place of the window; the main thread plays the window thread. The other
 // commands list what the window would find, or read version resources.
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -20,6 +15,7 @@
 #include "app/file_version_info.h"
 #include "app/known_readers.h"
 #include "cli/args.h"
+#include "cli/console_os.h"
 #include "cli/console_pump.h"
 #include "cli/console_view.h"
 #include "cli/json_writer.h"
@@ -42,42 +38,8 @@ constexpr std::uint64_t kStopGraceMs = 15000;
 // The waiting thread's wait on the worker, renewed until it ends.
 constexpr std::uint64_t kJoinSliceMs = 3600 * 1000;
 
-void WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = write(fd, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;  // a closed pipe must not end an update: the output is lost, the run goes on
-    }
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
-
-void Out(std::string_view text) { WriteAll(STDOUT_FILENO, text); }
-void Err(std::string_view text) { WriteAll(STDERR_FILENO, text); }
-
-void OnStopSignal(int) { plat::Stop().Request(); }
-
-// Ctrl-C and SIGTERM raise the stop request: the run ends between exchanges
-// and the link is closed. A second signal ends the process at once (the
-// handler is reset after the first). A closed output pipe is not a reason to
-// break off an update.
-void InstallSignalHandlers() {
-  (void)plat::Stop();  // made here, not first inside the handler
-  struct sigaction sa {};
-  sa.sa_handler = OnStopSignal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESETHAND;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-}
-
-int TerminalColumns() {
-  winsize ws{};
-  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
-  return 80;
-}
+void Out(std::string_view text) { console::WriteOut(text); }
+void Err(std::string_view text) { console::WriteErr(text); }
 
 int UsageError(const std::string& strError) {
   Err("readerctl: " + strError + "\n");
@@ -88,13 +50,13 @@ int UsageError(const std::string& strError) {
 // The progress line is redrawn in place on a terminal; not with --json, and
 // not between the lines of a trace on the same terminal.
 bool DrawsProgressLine(const CliOptions& opt) {
-  return !opt.bJson && opt.strTrace != "-" && isatty(STDERR_FILENO) == 1;
+  return !opt.bJson && opt.strTrace != "-" && console::StderrIsTerminal();
 }
 
 // The window, its view and the main thread's event queue for one run.
 struct Session {
   explicit Session(const CliOptions& opt)
-      : view(ConsoleOutput{Out, Err, DrawsProgressLine(opt), TerminalColumns()}, opt.bJson, &pump) {
+      : view(ConsoleOutput{Out, Err, DrawsProgressLine(opt), console::TerminalColumns()}, opt.bJson, &pump) {
     dialog.AttachView(&view);
     theApp.SetMainDialog(&dialog);
   }
@@ -154,7 +116,7 @@ void WaitForWorker(Session& s) {
       continue;
     }
     s.view.Note("readerctl: the run did not stop in time; leaving it");
-    _exit(kExitInterrupted);
+    console::ExitNow(kExitInterrupted);
   }
   waiter.join();
 }
@@ -360,10 +322,10 @@ int Run(const CliOptions& opt) {
       Out(UsageText());
       return kExitOk;
     case CliCommand::Load:
-      InstallSignalHandlers();
+      console::InstallStopHandlers();
       return RunLoad(opt);
     case CliCommand::ResetDefault:
-      InstallSignalHandlers();
+      console::InstallStopHandlers();
       return RunResetDefault(opt);
     case CliCommand::ListPorts:
       return RunListPorts(opt);

@@ -19,6 +19,10 @@ packages=(
   # desktop files and the Debian package: validators, icon rendering, man
   # page formatting, dpkg-shlibdeps for the package's dependencies
   desktop-file-utils appstream librsvg2-bin groff-base dpkg-dev
+  # Windows: the mingw-w64 cross compiler with the POSIX thread model (the
+  # only one with std::thread and std::mutex), Wine to run the Windows tests
+  # and programs, NSIS for the installer
+  g++-mingw-w64-x86-64-posix wine64 nsis
   # the guest test: a virtual machine booting Debian's kernel (fetched by the
   # test itself with apt-get download) with a busybox initramfs
   qemu-system-x86 busybox-static cpio

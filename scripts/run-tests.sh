@@ -16,6 +16,9 @@ cmake --build --preset default -j"$jobs"
 echo "== tests (debug) =="
 ctest --preset default
 
+echo "== shared code compiles for Windows =="
+bash tests/windows/check-shared-syntax.sh
+
 echo "== build (address + undefined behaviour sanitizers) =="
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j"$jobs"
