@@ -92,8 +92,7 @@ bool PingReader() {
 bool RequestBootMode() {
   std::array<BYTE, kSmallBuf> resp{};
   Exchange(kBootModeFrame.bytes, 16, resp.data(), kSmallBuf, true, kNoSerialTimeout);
-  const BYTE status = GetRespStatus(resp.data());
-  return resp[10] == 0xC7 && (status == 0x00 || status == 0xF2);
+  return resp[10] == 0xC7 && IsRespStatusIn(resp.data(), 0x00, 0xF2);
 }
 
 bool EnterBootMode() { return PingReader() && RequestBootMode(); }

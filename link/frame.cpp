@@ -38,11 +38,10 @@ int CheckRxFrame(const BYTE* p, DWORD nBuffered) {
   if (!p) return -1;
   const DWORD n = nBuffered & 0xFFFF;
   if (n < 14) return -1;
-  // A length field so large that length + 14 wraps past 16 bits can never
-  // describe a frame: treat it as incomplete rather than as a tiny frame.
-  const DWORD full = static_cast<DWORD>(p[12]) * 256u + p[13] + 14u;
-  if (full > 0xFFFF) return -1;
-  const DWORD t = full;
+  // Worked out in 32 bits: a length so large that length + 14 would wrap
+  // past 16 bits gives a frame longer than any buffer count (n stays below
+  // 65536), so it reads as incomplete, never as a tiny frame.
+  const DWORD t = static_cast<DWORD>(p[12]) * 256u + p[13] + 14u;
   if (n < t) return -1;
   if (n < t + 2) return -2;
   const WORD crc = CalcCrc16(p, t);
@@ -74,7 +73,15 @@ BYTE GetRespStatus(const BYTE* pResp) {
   return pResp[8] == '3' ? pResp[12] : pResp[11];
 }
 
-bool IsRespOk(const BYTE* pResp, BYTE cmd) { return pResp && pResp[10] == cmd && GetRespStatus(pResp) == 0x00; }
+bool IsRespStatusIn(const BYTE* pResp, BYTE a, BYTE b) {
+  if (!pResp) return false;
+  // Offset 11 is judged in every version; a V3 answer carries its status at
+  // offset 12 as well, and both must agree that the request was carried out.
+  const auto in = [a, b](BYTE s) { return s == a || s == b; };
+  return in(pResp[11]) && (pResp[8] != '3' || in(pResp[12]));
+}
+
+bool IsRespOk(const BYTE* pResp, BYTE cmd) { return pResp && pResp[10] == cmd && IsRespStatusIn(pResp, 0x00, 0x00); }
 
 WORD GetRespCode(const BYTE* pFrame) {
   if (!pFrame) return 0;

@@ -29,6 +29,9 @@ int GetRxData(const BYTE* pFrame, BYTE* pDest, DWORD dwCap);
 // The status byte of a response: offset 11 in a V2 frame, 12 in a V3 frame
 // (version digit '3' at offset 8). A zeroed buffer reads status 0 at 11.
 BYTE GetRespStatus(const BYTE* pResp);
+// True when the answer's status is a or b: the byte at offset 11, and in a V3
+// answer the one at offset 12 too.
+bool IsRespStatusIn(const BYTE* pResp, BYTE a, BYTE b);
 // Not null, command byte cmd at offset 10, status 0x00 (where the frame's
 // version keeps it).
 bool IsRespOk(const BYTE* pResp, BYTE cmd);

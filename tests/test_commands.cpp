@@ -315,6 +315,19 @@ TEST_P(CommandsTest, AV3AnswerIsJudgedByItsOwnStatusByte) {
   // Boot-mode entry takes 0xF2 in either version.
   m_responder = [](const Request&) { return std::optional<Bytes>(MakeFrameV3(0xC7, 0xF2)); };
   EXPECT_TRUE(RequestBootMode());
+  // Both status places of a V3 answer must accept: a nonzero offset 11 refuses.
+  for (const JudgedCall& c : JudgedCalls()) {
+    SCOPED_TRACE(c.name);
+    m_responder = [&c](const Request&) {
+      Bytes answer = MakeFrameV3(c.cmd, 0x00);
+      answer[11] = 0x07;
+      const WORD crc = CalcCrc16(answer.data(), 15);  // still a frame that checks out
+      answer[15] = static_cast<BYTE>(crc >> 8);
+      answer[16] = static_cast<BYTE>(crc & 0xFF);
+      return std::optional<Bytes>(answer);
+    };
+    EXPECT_FALSE(c.call());
+  }
 }
 
 TEST_P(CommandsTest, RawTransceiveReturnsTheResponseLengthWithoutJudging) {

@@ -23,11 +23,12 @@ TEST(BuildFrame, GoldenFixedFrames) {
     const char* name;
     BYTE cmd, sub;
     CrcOrder order;
+    WORD crc;  // CRC-16 of the 14 bytes before it
   } rows[] = {
-      {"ping 18-01", 0x18, 0x01, CrcOrder::HighFirst},
-      {"boot C7-41", 0xC7, 0x41, CrcOrder::HighFirst},
-      {"reset 04-F0", 0x04, 0xF0, CrcOrder::LowFirst},
-      {"fw version 29-00", 0x29, 0x00, CrcOrder::LowFirst},
+      {"ping 18-01", 0x18, 0x01, CrcOrder::HighFirst, 0xFF61},
+      {"boot C7-41", 0xC7, 0x41, CrcOrder::HighFirst, 0x9E21},
+      {"reset 04-F0", 0x04, 0xF0, CrcOrder::LowFirst, 0x7F96},
+      {"fw version 29-00", 0x29, 0x00, CrcOrder::LowFirst, 0x920C},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
@@ -38,7 +39,7 @@ TEST(BuildFrame, GoldenFixedFrames) {
     EXPECT_EQ(f[11], r.sub);
     EXPECT_EQ(f[12], 0);
     EXPECT_EQ(f[13], 0);
-    WORD crc = CalcCrc16(f.data(), 14);
+    const WORD crc = r.crc;  // worked out by hand, not by the code under test
     if (r.order == CrcOrder::HighFirst) {
       EXPECT_EQ(f[14], crc >> 8);
       EXPECT_EQ(f[15], crc & 0xFF);
@@ -104,13 +105,16 @@ TEST(CheckRxFrame, Table) {
 }
 
 TEST(CheckRxFrame, LengthThatWrapsIsNeverAFrame) {
-  std::vector<BYTE> f = MakeFrame(0x29, 0x00);
-  f.resize(64);
-  f[12] = 0xFF;
-  f[13] = 0xFF;  // 65535 + 14 wraps to 13 in 16 bits
-  WORD crc = CalcCrc16(f.data(), 13);
-  f[13 + 0] = static_cast<BYTE>(crc >> 8);
-  EXPECT_LT(CheckRxFrame(f.data(), 64), 0);
+  // Length 0xFFFF: 65535 + 14 wraps to 13 in 16-bit arithmetic, and these
+  // bytes would then pass as a 15-byte frame whose CRC (BAFF, low byte first)
+  // sits at offsets 13 and 14. The frame they announce is 65551 bytes long
+  // and cannot have arrived yet.
+  std::vector<BYTE> f(0xFFFF, 0);
+  std::memcpy(f.data(), "Kestrula2\0", 10);
+  const BYTE rest[] = {0x00, 0x61, 0xFF, 0xFF, 0xBA};
+  std::memcpy(f.data() + 10, rest, sizeof rest);
+  ASSERT_EQ(CalcCrc16(f.data(), 13), 0xBAFF);
+  for (DWORD n : {15u, 64u, 0xFFFFu}) EXPECT_EQ(CheckRxFrame(f.data(), n), -1) << n;
 }
 
 TEST(GetRxData, CapacityBoundsTheFrame) {
@@ -150,6 +154,11 @@ TEST(IsRespOk, StatusRules) {
   // V3 keeps the status at offset 12; its offset 11 is a spare byte.
   EXPECT_TRUE(IsRespOk(MakeFrameV3(0xC7, 0x00).data(), 0xC7));
   EXPECT_FALSE(IsRespOk(MakeFrameV3(0xC7, 0x04).data(), 0xC7));
+  // A V3 answer whose offset-11 byte is not 0 is refused, whatever offset 12 says.
+  auto v3Spare = MakeFrameV3(0xC7, 0x00);
+  v3Spare[11] = 0x01;
+  EXPECT_FALSE(IsRespOk(v3Spare.data(), 0xC7));
+  EXPECT_FALSE(IsRespStatusIn(v3Spare.data(), 0x00, 0xF2));
   EXPECT_EQ(GetRespStatus(MakeFrameV3(0xC7, 0x04).data()), 0x04);
   EXPECT_EQ(GetRespStatus(f2.data()), 0xF2);
   EXPECT_EQ(GetRespCode(MakeFrame(0x04, 0xF0, {}, CrcOrder::LowFirst).data()), 0x04F0);
