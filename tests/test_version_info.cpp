@@ -3,6 +3,7 @@
 // choice for the user's language, and hostile input.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -461,7 +462,11 @@ TEST(FileVersionInfo, FailureLeavesTheResetState) {
   noRsrc[0x80 + 24 + 112 + 16] = 0;  // resource directory RVA
   noRsrc[0x80 + 24 + 112 + 17] = 0;
   TempFile peWithout(noRsrc);
-  for (const char* path : {text.Path(), peWithout.Path(), "/nonexistent/file.exe", "", "/tmp"}) {
+  // A FIFO nobody writes to: refused at once, not waited on.
+  const std::string fifo = std::string(peWithout.Path()) + ".fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::unique_ptr<const char, void (*)(const char*)> removeFifo(fifo.c_str(), [](const char* p) { unlink(p); });
+  for (const char* path : {text.Path(), peWithout.Path(), "/nonexistent/file.exe", "", "/tmp", fifo.c_str()}) {
     SCOPED_TRACE(path);
     CFileVersionInfo info;
     ASSERT_TRUE(info.Create(good.Path()));

@@ -18,7 +18,9 @@ namespace {
 class FileByteSource final : public IByteSource {
  public:
   explicit FileByteSource(const char* pszFileName) {
-    m_fd = open(pszFileName, O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO or a device is looked at and refused
+    // instead of waiting for a writer; reads of a regular file never block.
+    m_fd = open(pszFileName, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     struct stat st {};
     if (m_fd >= 0 && fstat(m_fd, &st) == 0 && S_ISREG(st.st_mode)) {
       m_size = static_cast<std::uint64_t>(st.st_size);
