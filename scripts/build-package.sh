@@ -15,6 +15,7 @@ cmake -S . -B "$dir" -G Ninja \
   -DREADERTOOL_BUILD_TESTS=OFF \
   -DREADERTOOL_BUILD_BENCH=OFF \
   -DREADERTOOL_BUILD_FUZZ=OFF \
+  -DREADERTOOL_WINDOW_TEST_HOOKS=OFF \
   "$@" >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 (cd "$dir" && cpack -G DEB >/dev/null)

@@ -499,7 +499,7 @@ void QtDialogView::MessageBeep(MsgIcon) {
 }
 
 bool QtDialogView::ChooseFile(const std::string& strFilter, std::string* pPath) {
-  if (const char* pszAnswer = std::getenv(kTestChooseFileEnv)) {
+  if (const char* pszAnswer = TestHookValue(kTestChooseFileEnv)) {
     if (std::strcmp(pszAnswer, kCancelAnswer) == 0 || !*pszAnswer) return false;
     if (pPath) *pPath = pszAnswer;
     return true;

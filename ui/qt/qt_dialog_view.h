@@ -36,6 +36,7 @@
 
 #include "ui/dialog_view.h"
 #include "ui/qt/dialog_metrics.h"
+#include "ui/qt/test_hook_env.h"
 
 class CTAVDownloadApDlg;
 class QComboBox;
@@ -47,10 +48,10 @@ class QProgressBar;
 class QPushButton;
 class QTimer;
 
-// The test hook of the file dialog: when this environment variable is set,
-// ChooseFile shows no dialog and answers with its value, a path, or
-// "cancel" for a cancelled dialog. For automated tests only.
-constexpr char kTestChooseFileEnv[] = "READERTOOL_TEST_CHOOSE_FILE";
+// The test hook of the file dialog (ui/qt/test_hook_env.h): when
+// READERTOOL_TEST_CHOOSE_FILE is set in a test build, ChooseFile shows no
+// dialog and answers with its value, a path, or "cancel" for a cancelled
+// dialog.
 
 // The program's name in message boxes that have no caption of their own.
 constexpr char g_pszProgramName[] = "TAV Vodivazu RA";

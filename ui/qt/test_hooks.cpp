@@ -13,7 +13,7 @@
 namespace {
 
 QString Env(const char* pszName) {
-  const char* pszValue = std::getenv(pszName);
+  const char* pszValue = TestHookValue(pszName);
   return pszValue ? QString::fromLocal8Bit(pszValue) : QString();
 }
 

@@ -16,10 +16,10 @@
 #include <QObject>
 #include <QString>
 
+#include "ui/qt/test_hook_env.h"
+
 class QtDialogView;
 
-constexpr char kTestClickEnv[] = "READERTOOL_TEST_CLICK";
-constexpr char kTestGrabEnv[] = "READERTOOL_TEST_GRAB";
 
 class TestHooks final : public QObject {
   Q_OBJECT
