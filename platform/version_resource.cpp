@@ -256,13 +256,24 @@ class PeImage {
     return false;
   }
 
-  bool ExtractVersion(std::vector<BYTE>* pBlock) const {
+  // The language entry of a version resource the way the system's loader
+  // picks it: language neutral, then the user's language, then its primary
+  // language (sub-language neutral), then English (United States), then the
+  // first entry.
+  bool FindLanguage(std::uint64_t dirRva, WORD wUserLang, DWORD* pData) const {
+    const WORD wanted[] = {0x0000, wUserLang, static_cast<WORD>(wUserLang & 0x03FF), 0x0409};
+    for (WORD wLang : wanted)
+      if (FindEntry(dirRva, true, wLang, false, pData)) return true;
+    return FindEntry(dirRva, false, 0, true, pData);
+  }
+
+  bool ExtractVersion(WORD wUserLang, std::vector<BYTE>* pBlock) const {
     constexpr DWORD kSubdir = 0x80000000u;
     DWORD dwType = 0, dwName = 0, dwLang = 0;
-    // type 16, then name 1 (or the first name), then the first language
+    // type 16, then name 1 (or the first name), then the language
     if (!FindEntry(m_dwResRva, true, kRtVersion, false, &dwType) || !(dwType & kSubdir)) return false;
     if (!FindEntry(m_dwResRva + (dwType & ~kSubdir), true, 1, true, &dwName) || !(dwName & kSubdir)) return false;
-    if (!FindEntry(m_dwResRva + (dwName & ~kSubdir), false, 0, true, &dwLang) || (dwLang & kSubdir)) return false;
+    if (!FindLanguage(m_dwResRva + (dwName & ~kSubdir), wUserLang, &dwLang) || (dwLang & kSubdir)) return false;
     const std::uint64_t entry = std::uint64_t{m_dwResRva} + dwLang;
     DWORD dwDataRva = 0, dwSize = 0;
     if (!U32AtRva(entry, &dwDataRva) || !U32AtRva(entry + 4, &dwSize)) return false;
@@ -278,10 +289,10 @@ class PeImage {
   std::vector<PeSection> m_sections;
 };
 
-bool ExtractFromPe(const IByteSource& src, std::vector<BYTE>* pBlock) {
+bool ExtractFromPe(const IByteSource& src, WORD wUserLang, std::vector<BYTE>* pBlock) {
   Reader r(src, false);
   PeImage pe(r);
-  return pe.Load() && pe.ExtractVersion(pBlock);
+  return pe.Load() && pe.ExtractVersion(wUserLang, pBlock);
 }
 
 // ---- ELF ----
@@ -372,17 +383,17 @@ bool MemoryByteSource::Read(std::uint64_t offset, void* pDest, std::size_t n) co
   return true;
 }
 
-bool ExtractVersionResource(const IByteSource& image, std::vector<BYTE>* pBlock) {
+bool ExtractVersionResource(const IByteSource& image, std::vector<BYTE>* pBlock, WORD wUserLang) {
   if (!pBlock) return false;
   BYTE magic[4];
   if (!image.Read(0, magic, sizeof magic)) return false;
-  if (magic[0] == 'M' && magic[1] == 'Z') return ExtractFromPe(image, pBlock);
+  if (magic[0] == 'M' && magic[1] == 'Z') return ExtractFromPe(image, wUserLang, pBlock);
   if (std::memcmp(magic, "\x7F" "ELF", 4) == 0) return ExtractFromElf(image, pBlock);
   return false;
 }
 
-bool ExtractVersionResource(const BYTE* pImage, std::size_t nImage, std::vector<BYTE>* pBlock) {
-  return ExtractVersionResource(MemoryByteSource(pImage, nImage), pBlock);
+bool ExtractVersionResource(const BYTE* pImage, std::size_t nImage, std::vector<BYTE>* pBlock, WORD wUserLang) {
+  return ExtractVersionResource(MemoryByteSource(pImage, nImage), pBlock, wUserLang);
 }
 
 DWORD VersionInfoSize(const char* pszFileName) {

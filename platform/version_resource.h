@@ -58,10 +58,16 @@ class MemoryByteSource final : public IByteSource {
 };
 
 // The VS_VERSIONINFO block of a PE or ELF image (exactly the root node's
-// wLength bytes, its key checked to be "VS_VERSION_INFO").
-bool ExtractVersionResource(const IByteSource& image, std::vector<BYTE>* pBlock);
-bool ExtractVersionResource(const BYTE* pImage, std::size_t nImage, std::vector<BYTE>* pBlock);
-// The same from a file on disk, reading only the parts it needs.
+// wLength bytes, its key checked to be "VS_VERSION_INFO"). A PE file may
+// hold one block per resource language; the one taken is the one the
+// system's loader takes for a user of language wUserLang: neutral, then
+// wUserLang, then its primary language, then English (United States), then
+// the first.
+bool ExtractVersionResource(const IByteSource& image, std::vector<BYTE>* pBlock, WORD wUserLang = 0x0409);
+bool ExtractVersionResource(const BYTE* pImage, std::size_t nImage, std::vector<BYTE>* pBlock,
+                            WORD wUserLang = 0x0409);
+// The same from a file on disk, for the user's language (UserDefaultLangId),
+// reading only the parts it needs.
 bool ReadVersionResource(const char* pszFileName, std::vector<BYTE>* pBlock);
 
 // The platform's version API over the above.

@@ -115,33 +115,41 @@ Bytes VersionBlock(const BlockSpec& spec) {
 // A PE file with a .text section and a .rsrc section whose resource tree
 // holds, in this order, an icon (type 3) when bWithIcon, and the version
 // block as type 16, name wName, language wLang.
-Bytes PeFile(const Bytes& block, bool bPlus, bool bWithIcon = true, WORD wName = 1, WORD wLang = 0x0409) {
+// A PE file whose version resource has one block per resource language
+// (in the order given), beside an icon resource when bWithIcon.
+Bytes PeFileLangs(const std::vector<std::pair<WORD, Bytes>>& blocks, bool bPlus, bool bWithIcon = true,
+                  WORD wName = 1) {
   const std::size_t kLfanew = 0x80, kTextRaw = 0x400, kRsrcRaw = 0x600;
   const DWORD kRsrcRva = 0x3000;
-  // resource tree
+  // resource tree: type -> name -> one entry per language
   struct Res {
     WORD type;
-    Bytes data;
+    std::vector<std::pair<WORD, Bytes>> langs;
   };
   std::vector<Res> res;
-  if (bWithIcon) res.push_back({3, Bytes(40, 0xA5)});
-  res.push_back({16, block});
+  if (bWithIcon) res.push_back({3, {{0x0409, Bytes(40, 0xA5)}}});
+  res.push_back({16, blocks});
   const std::size_t n = res.size();
   Bytes r(16 + 8 * n, 0);
   Put16(r, 14, static_cast<WORD>(n));
-  std::vector<std::size_t> typeDir(n), nameDir(n), dataEntry(n), data(n);
+  std::vector<std::size_t> typeDir(n), nameDir(n);
+  std::vector<std::vector<std::size_t>> dataEntry(n), data(n);
   for (std::size_t i = 0; i < n; ++i) {
     typeDir[i] = r.size();
     r.resize(r.size() + 24, 0);
     nameDir[i] = r.size();
-    r.resize(r.size() + 24, 0);
-    dataEntry[i] = r.size();
-    r.resize(r.size() + 16, 0);
+    r.resize(r.size() + 16 + 8 * res[i].langs.size(), 0);
+    for (std::size_t k = 0; k < res[i].langs.size(); ++k) {
+      dataEntry[i].push_back(r.size());
+      r.resize(r.size() + 16, 0);
+    }
   }
   for (std::size_t i = 0; i < n; ++i) {
-    while (r.size() % 8) r.push_back(0);
-    data[i] = r.size();
-    r.insert(r.end(), res[i].data.begin(), res[i].data.end());
+    for (const auto& lang : res[i].langs) {
+      while (r.size() % 8) r.push_back(0);
+      data[i].push_back(r.size());
+      r.insert(r.end(), lang.second.begin(), lang.second.end());
+    }
   }
   for (std::size_t i = 0; i < n; ++i) {
     Put32(r, 16 + 8 * i, res[i].type);
@@ -149,11 +157,13 @@ Bytes PeFile(const Bytes& block, bool bPlus, bool bWithIcon = true, WORD wName =
     Put16(r, typeDir[i] + 14, 1);
     Put32(r, typeDir[i] + 16, wName);
     Put32(r, typeDir[i] + 20, 0x80000000u | static_cast<DWORD>(nameDir[i]));
-    Put16(r, nameDir[i] + 14, 1);
-    Put32(r, nameDir[i] + 16, wLang);
-    Put32(r, nameDir[i] + 20, static_cast<DWORD>(dataEntry[i]));
-    Put32(r, dataEntry[i], kRsrcRva + static_cast<DWORD>(data[i]));
-    Put32(r, dataEntry[i] + 4, static_cast<DWORD>(res[i].data.size()));
+    Put16(r, nameDir[i] + 14, static_cast<WORD>(res[i].langs.size()));
+    for (std::size_t k = 0; k < res[i].langs.size(); ++k) {
+      Put32(r, nameDir[i] + 16 + 8 * k, res[i].langs[k].first);
+      Put32(r, nameDir[i] + 20 + 8 * k, static_cast<DWORD>(dataEntry[i][k]));
+      Put32(r, dataEntry[i][k], kRsrcRva + static_cast<DWORD>(data[i][k]));
+      Put32(r, dataEntry[i][k] + 4, static_cast<DWORD>(res[i].langs[k].second.size()));
+    }
   }
   const DWORD rsrcRaw = static_cast<DWORD>((r.size() + 0x1FF) & ~std::size_t{0x1FF});
 
@@ -185,6 +195,10 @@ Bytes PeFile(const Bytes& block, bool bPlus, bool bWithIcon = true, WORD wName =
   Put32(f, sec + 60, kRsrcRaw);
   std::copy(r.begin(), r.end(), f.begin() + kRsrcRaw);
   return f;
+}
+
+Bytes PeFile(const Bytes& block, bool bPlus, bool bWithIcon = true, WORD wName = 1, WORD wLang = 0x0409) {
+  return PeFileLangs({{wLang, block}}, bPlus, bWithIcon, wName);
 }
 
 // A relocatable-style ELF file: header, ".text", ".rsrc_version" (the
@@ -397,6 +411,42 @@ TEST(FileVersionInfo, TranslationChoiceFollowsTheUsersLanguage) {
     CFileVersionInfo info;
     ASSERT_TRUE(info.Create(file.Path()));
     EXPECT_EQ(info.GetCompanyName(), std::string("co-") + c.expected);
+  }
+}
+
+TEST(FileVersionInfo, OneBlockPerResourceLanguage) {
+  // Each block names its resource language in its company name; all carry
+  // the same translation, so the choice seen is the resource language's.
+  auto block = [](const char* pszCompany) {
+    BlockSpec spec;
+    spec.translations = {{0x0409, 1200}};
+    spec.tables = {Table{"040904B0", {{"CompanyName", Ascii16(pszCompany)}}}};
+    return VersionBlock(spec);
+  };
+  using Blocks = std::vector<std::pair<WORD, Bytes>>;
+  const Blocks three = {{0x0401, block("arabic")}, {0x0407, block("german")}, {0x0409, block("english")}};
+  const Blocks withNeutral = {{0x0401, block("arabic")}, {0x0000, block("neutral")}, {0x0409, block("english")}};
+  const Blocks primaryOnly = {{0x0401, block("arabic")}, {0x0007, block("german-neutral")}};
+  struct Case {
+    const char* name;
+    const char* locale;
+    const Blocks& blocks;
+    const char* expected;
+  } cases[] = {
+      {"English user", "en_US.UTF-8", three, "english"},
+      {"German user", "de_DE.UTF-8", three, "german"},
+      {"French user: English", "fr_FR.UTF-8", three, "english"},
+      {"neutral before the user's own", "ar_SA.UTF-8", withNeutral, "neutral"},
+      {"primary language", "de_AT.UTF-8", primaryOnly, "german-neutral"},
+      {"first as the last resort", "ja_JP.UTF-8", primaryOnly, "arabic"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedLocale lang(c.locale);
+    TempFile file(PeFileLangs(c.blocks, true));
+    CFileVersionInfo info;
+    ASSERT_TRUE(info.Create(file.Path()));
+    EXPECT_EQ(info.GetCompanyName(), c.expected);
   }
 }
 

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdint>
 
+#include "platform/locale.h"
 #include "platform/version_resource.h"
 
 namespace plat {
@@ -100,7 +101,7 @@ int VisitObject(dl_phdr_info* info, size_t, void* pv) {
 bool ReadVersionResource(const char* pszFileName, std::vector<BYTE>* pBlock) {
   if (!pszFileName || !*pszFileName) return false;
   FileByteSource file(pszFileName);
-  return file.IsOpen() && ExtractVersionResource(file, pBlock);
+  return file.IsOpen() && ExtractVersionResource(file, pBlock, UserDefaultLangId());
 }
 
 std::string ModuleFileName(ModuleHandle hModule) {
