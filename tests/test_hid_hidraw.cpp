@@ -67,6 +67,35 @@ TEST_F(HidrawTest, InterfacesAreListedFromSysfsInKernelOrder) {
   EXPECT_EQ(list[2].productId, 0x0A02);
 }
 
+TEST(ParseHidId, TheKernelsLineAndNothingElse) {
+  struct Row {
+    const char* name;
+    const char* uevent;
+    bool ok;
+    std::uint16_t vid, pid;
+  } rows[] = {
+      {"kernel form", "DRIVER=hid-generic\nHID_ID=0003:0000F3A5:00000A02\nHID_NAME=x\n", true, 0xF3A5, 0x0A02},
+      {"first line, short fields", "HID_ID=3:f3a5:a02", true, 0xF3A5, 0x0A02},
+      {"another variable's tail", "XHID_ID=0003:0000F3A5:00000A02\n", false, 0, 0},
+      // Cut to 16 bits, 0x1F3A5 would pass for the known vendor 0xF3A5.
+      {"vendor above 16 bits", "HID_ID=0003:0001F3A5:00000A02\n", false, 0, 0},
+      {"product above 16 bits", "HID_ID=0003:0000F3A5:00010A02\n", false, 0, 0},
+      {"nine digits", "HID_ID=0003:00000F3A5:00000A02\n", false, 0, 0},
+      {"missing field", "HID_ID=0003:0000F3A5\n", false, 0, 0},
+      {"trailing junk", "HID_ID=0003:0000F3A5:00000A02x\n", false, 0, 0},
+      {"no line", "HID_NAME=reader\n", false, 0, 0},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    std::uint16_t vid = 0, pid = 0;
+    EXPECT_EQ(plat::ParseHidId(r.uevent, &vid, &pid), r.ok);
+    if (r.ok) {
+      EXPECT_EQ(vid, r.vid);
+      EXPECT_EQ(pid, r.pid);
+    }
+  }
+}
+
 TEST_F(HidrawTest, NoHidrawClassMeansNoInterfaces) {
   auto none = plat::MakeHidrawBackend(m_root + "/absent", m_dev);
   std::vector<plat::HidInterfaceInfo> list{{"x", 1, 2}};

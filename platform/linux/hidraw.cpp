@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -50,16 +51,41 @@ bool ReadSmallFile(const std::string& path, std::string* out) {
   return true;
 }
 
-// "HID_ID=0003:0000046D:0000C52B" -> vendor 0x046D, product 0xC52B.
+}  // namespace
+
 bool ParseHidId(const std::string& uevent, std::uint16_t* vid, std::uint16_t* pid) {
-  size_t pos = uevent.find("HID_ID=");
-  if (pos == std::string::npos) return false;
-  unsigned bus = 0, v = 0, p = 0;
-  if (std::sscanf(uevent.c_str() + pos + 7, "%x:%x:%x", &bus, &v, &p) != 3) return false;
-  *vid = static_cast<std::uint16_t>(v);
-  *pid = static_cast<std::uint16_t>(p);
+  // The line must start with the key: "XHID_ID=" is another variable.
+  std::size_t pos = 0;
+  for (;;) {
+    pos = uevent.find("HID_ID=", pos);
+    if (pos == std::string::npos) return false;
+    if (pos == 0 || uevent[pos - 1] == '\n') break;
+    ++pos;
+  }
+  pos += 7;
+  // Three hexadecimal fields of 1 to 8 digits, separated by colons, ending
+  // the line. A vendor or product above 0xFFFF is no USB identity: cutting
+  // it to 16 bits would make another device look like a known reader.
+  std::uint32_t fields[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    if (i > 0 && (pos >= uevent.size() || uevent[pos++] != ':')) return false;
+    int digits = 0;
+    while (pos < uevent.size() && std::isxdigit(static_cast<unsigned char>(uevent[pos]))) {
+      if (++digits > 8) return false;
+      const char c = uevent[pos++];
+      const unsigned d = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+      fields[i] = fields[i] * 16 + d;
+    }
+    if (digits == 0) return false;
+  }
+  if (pos < uevent.size() && uevent[pos] != '\n') return false;
+  if (fields[1] > 0xFFFF || fields[2] > 0xFFFF) return false;
+  *vid = static_cast<std::uint16_t>(fields[1]);
+  *pid = static_cast<std::uint16_t>(fields[2]);
   return true;
 }
+
+namespace {
 
 // Milliseconds poll() may wait for a deadline on the process clock, capped so
 // that a long wait still rechecks the clock now and then.

@@ -202,7 +202,7 @@ class SimHandle final : public IHidHandle {
       if (r != HidIo::Ok) return Note(r);
     }
     std::size_t n = std::min(report.size(), len);
-    std::memcpy(buf, report.data(), n);
+    if (n) std::memcpy(buf, report.data(), n);  // an empty report has no data to copy
     std::memset(buf + n, 0, len - n);
     *got = len;
     return HidIo::Ok;
@@ -237,7 +237,7 @@ class SimHandle final : public IHidHandle {
     if (Note(m_conn->Send(kMsgGetFeature, req, deadline)) != HidIo::Ok) return false;
     if (Note(m_conn->Await(kMsgFeatureReport, &p, deadline)) != HidIo::Ok) return false;
     std::size_t n = std::min(p.size(), len);
-    std::memcpy(buf, p.data(), n);
+    if (n) std::memcpy(buf, p.data(), n);  // an empty answer has no data to copy
     std::memset(buf + n, 0, len - n);
     return true;
   }
