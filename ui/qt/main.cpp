@@ -72,7 +72,7 @@ BOOL InitInstance() {
 
   TestHooks hooks(view);
   dlg.OnInitDialog();
-  if (!view.HasEnded()) view.exec();
+  if (!view.HasEnded()) view.Run();
   dlg.OnDestroy();
 
   if (!dlg.JoinWorker(plat::NowMs() + kWorkerLeaveMs)) {

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -15,6 +16,7 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QShortcut>
 #include <QThread>
@@ -99,8 +101,9 @@ struct QtDialogView::Call {
 QtDialogView::QtDialogView(CTAVDownloadApDlg& dialog, QWidget* pParent)
     : QDialog(pParent), m_dialog(dialog), m_units(DialogFont()), m_controlFont(ControlFont()) {
   setObjectName(QStringLiteral("MainWindow"));
-  // Caption and close box; no minimize or maximize box; fixed size.
-  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+  // A normal top-level window, as the task bar lists it: caption and close
+  // box; no minimize or maximize box; fixed size.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowCloseButtonHint);
   setFont(DialogFont());
   setWindowIcon(ProgramIcon());
@@ -206,6 +209,12 @@ void QtDialogView::MakeControls() {
   m_pElapsed = new QLineEdit(QStringLiteral("00:00"), this);
   m_pElapsed->setObjectName(QStringLiteral("ElapsedField"));
   m_pElapsed->setReadOnly(true);
+  {
+    // Drawn as a read-only field: on the window's colour, not as one to type in.
+    QPalette pal = m_pElapsed->palette();
+    pal.setColor(QPalette::Base, pal.color(QPalette::Window));
+    m_pElapsed->setPalette(pal);
+  }
   m_pElapsed->setFont(m_controlFont);
   m_pElapsed->setGeometry(du.Rect(16, 119, 83, 13));
   m_controls[IDC_ELAPSED] = m_pElapsed;
@@ -474,12 +483,28 @@ void QtDialogView::SetCaption(const std::string& strCaption) {
   RunOnWindowThread([&] { setWindowTitle(FromText(strCaption)); });
 }
 
+int QtDialogView::Run() {
+  setWindowModality(Qt::NonModal);
+  QEventLoop loop;
+  connect(this, &QDialog::finished, &loop, &QEventLoop::quit);
+  show();
+  loop.exec(QEventLoop::DialogExec);
+  return result();
+}
+
 int QtDialogView::RunModalChild(QDialog& child) {
   if (HasEnded()) return QDialog::Rejected;
   // They may nest: a box a worker asks for can come while the About box is
   // open.
   m_modalChildren.emplace_back(&child);
   child.setWindowModality(Qt::ApplicationModal);
+  if (!isVisible()) {
+    // Asked for before the window is up (the start-up's port check): in the
+    // middle of the screen, not wherever the hidden window would have been.
+    child.adjustSize();
+    const QScreen* pScreen = screen() ? screen() : QGuiApplication::primaryScreen();
+    if (pScreen) child.move(pScreen->availableGeometry().center() - child.rect().center());
+  }
   const int nResult = child.exec();
   m_modalChildren.pop_back();
   return nResult;

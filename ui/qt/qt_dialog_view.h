@@ -83,6 +83,10 @@ class QtDialogView final : public QDialog, public IDialogView {
   bool IsTimerRunning(UINT_PTR nIDEvent) const;
   // True once EndDialog has run.
   bool HasEnded() const { return m_bEnded.load(); }
+  // Shows the window and runs the event loop until the window ends; returns
+  // its result. The window is a normal top-level window that the task bar
+  // shows, not a modal dialog (QDialog::exec would make it one).
+  int Run();
   // The program icon (window, About box).
   static QIcon ProgramIcon();
 

@@ -109,6 +109,9 @@ class ModalWatcher : public QObject {
     QString strText;
     QMessageBox::Icon icon;
     QMessageBox::StandardButtons buttons;
+    bool bOwnerVisible;  // the main window was up when the box came
+    QPoint center;       // of the box's frame
+    QPoint screenCenter;
   };
 
   ModalWatcher() { qApp->installEventFilter(this); }
@@ -125,7 +128,11 @@ class ModalWatcher : public QObject {
   bool eventFilter(QObject* pObject, QEvent* pEvent) override {
     if (pEvent->type() != QEvent::Show) return false;
     if (auto* pBox = qobject_cast<QMessageBox*>(pObject)) {
-      boxes.push_back({pBox->windowTitle(), pBox->text(), pBox->icon(), pBox->standardButtons()});
+      const QWidget* pOwner = pBox->parentWidget();
+      const QScreen* pScreen = pBox->screen() ? pBox->screen() : QGuiApplication::primaryScreen();
+      boxes.push_back({pBox->windowTitle(), pBox->text(), pBox->icon(), pBox->standardButtons(),
+                       pOwner && pOwner->isVisible(), pBox->frameGeometry().center(),
+                       pScreen ? pScreen->availableGeometry().center() : QPoint()});
       QTimer::singleShot(0, pBox, [this, pBox] {
         if (onBox) onBox();
         pBox->accept();
@@ -444,6 +451,9 @@ TEST_F(QtWindowTest, StartUpShowsTheTemplateWithUsbSelected) {
   EXPECT_FALSE(flags & Qt::WindowMinimizeButtonHint);
   EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
   EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
+  // A normal top-level window, which task bars list; no dialog, no modal state.
+  EXPECT_EQ(flags & Qt::WindowType_Mask, Qt::Window);
+  EXPECT_EQ(v.windowModality(), Qt::NonModal);
   EXPECT_FALSE(v.windowIcon().isNull());
   EXPECT_FALSE(v.Logo()->pixmap().isNull());
 
@@ -466,6 +476,9 @@ TEST_F(QtWindowTest, StartUpShowsTheTemplateWithUsbSelected) {
   EXPECT_GE(v.PortList()->findText(QStringLiteral("COM%1").arg(kSimComPort)), 0);
   EXPECT_EQ(v.ElapsedField()->text(), "00:00");
   EXPECT_TRUE(v.ElapsedField()->isReadOnly());
+  // Drawn as read-only: on the window's colour, unlike the log it beside.
+  EXPECT_EQ(v.ElapsedField()->palette().color(QPalette::Base), v.palette().color(QPalette::Window));
+  EXPECT_NE(v.LogPane()->palette().color(QPalette::Base), v.palette().color(QPalette::Window));
   EXPECT_EQ(v.LogPane()->toPlainText(), "");
   EXPECT_FALSE(v.LogPane()->isReadOnly());
   EXPECT_EQ(v.LoadButton()->text(), "Load");
@@ -758,6 +771,37 @@ TEST_F(QtWindowTest, EnterEscAndTheCloseBoxEndTheWindow) {
   m_pView->PortButton()->setFocus();
   QTest::keyClick(m_pView->PortButton(), Qt::Key_Return);
   EXPECT_FALSE(m_pView->HasEnded());
+}
+
+TEST_F(QtWindowTest, RunShowsAWindowOfItsOwnAndABoxBeforeItComesInTheMiddleOfTheScreen) {
+  StartSim();
+  m_pDialog = std::make_unique<CTAVDownloadApDlg>();
+  m_pView = std::make_unique<QtDialogView>(*m_pDialog);
+  m_pDialog->AttachView(m_pView.get());
+  theApp.SetMainDialog(&*m_pDialog);
+  m_pPump = std::make_unique<QtEventPump>();
+  m_usePump = std::make_unique<plat::ScopedThreadPump>(*m_pPump);
+
+  // A box asked for before the window is up (as the start-up's port check
+  // may) is not placed where the hidden window would be.
+  m_pView->ShowMessageBox("No COM Port Available", "Warning", MsgIcon::Exclamation);
+  ASSERT_EQ(m_modals.boxes.size(), 1u);
+  EXPECT_FALSE(m_modals.boxes[0].bOwnerVisible);
+  EXPECT_LE((m_modals.boxes[0].center - m_modals.boxes[0].screenCenter).manhattanLength(), 2);
+
+  m_pDialog->OnInitDialog();
+  m_bInitDone = true;
+  bool bSeen = false;
+  QTimer::singleShot(0, m_pView.get(), [&] {
+    bSeen = true;
+    EXPECT_TRUE(m_pView->isVisible());
+    EXPECT_FALSE(m_pView->isModal());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    m_pView->close();
+  });
+  EXPECT_EQ(m_pView->Run(), kIdCancel);
+  EXPECT_TRUE(bSeen);
+  EXPECT_TRUE(m_pView->HasEnded());
 }
 
 // ---------------------------------------------------------------------------
