@@ -53,6 +53,9 @@ const char kUsage[] =
     "  --com-dir DIR          the COM folder to link into\n"
     "  --baud N|line          pace answers at N baud, 10 bits a byte; 'line' (default)\n"
     "                         takes the rate the tool set on its port; 0 sends at once\n"
+    "  --expect-baud N        the reader runs at N baud only: a request that arrives while\n"
+    "                         the tool's port is set to another rate gets no answer (the\n"
+    "                         trace says so)\n"
     "  --hid MODE             serve on the HID simulator socket; MODE is int64 (64-byte\n"
     "                         interrupt reports), count65 (65-byte counted reports),\n"
     "                         feature8 (8-byte feature reports) or feature-only (a device\n"
@@ -119,6 +122,7 @@ struct ServeOptions {
   std::string comDir;
   bool bBaudFromLine = true;
   unsigned long nBaud = 0;
+  unsigned long nExpectBaud = 0;
   bool bHid = false;
   SimHidMode hidMode = SimHidMode::Interrupt64;
   std::string hidSocket;
@@ -196,6 +200,9 @@ int ParseServe(int argc, char** argv, int i, ServeOptions* o) {
       } else {
         return Usage("--baud takes a rate, 0 or 'line'");
       }
+    } else if (a == "--expect-baud") {
+      if (!num(4000000) || v < 1) return Usage("--expect-baud takes a rate");
+      o->nExpectBaud = v;
     } else if (a == "--hid") {
       if (!choice(&o->hidMode, {{"int64", SimHidMode::Interrupt64},
                                 {"count65", SimHidMode::Counted65},
@@ -275,6 +282,7 @@ int ParseServe(int argc, char** argv, int i, ServeOptions* o) {
   }
   if (!o->bHid && !o->bUhid) o->bPty = true;
   if (o->nCom && !o->bPty) return Usage("--com needs the pseudo-terminal (--pty)");
+  if (o->nExpectBaud && !o->bPty) return Usage("--expect-baud needs the pseudo-terminal (--pty)");
   // The kernel cannot refuse an exclusive open, which is what makes a
   // feature-only device.
   if (o->bUhid && o->hidMode == SimHidMode::FeatureOnly) return Usage("--uhid serves int64, count65 or feature8");
@@ -322,6 +330,7 @@ int Serve(const ServeOptions& o) {
 
   PtyLine line;
   SerialFront serial(model, o.bBaudFromLine ? 0 : static_cast<std::uint32_t>(o.nBaud));
+  serial.ExpectBaud(static_cast<std::uint32_t>(o.nExpectBaud));
   std::string err;
   if (o.bPty) {
     if (!line.Open(&err)) {
@@ -423,7 +432,10 @@ int Serve(const ServeOptions& o) {
       BYTE buf[4096];
       const ssize_t n = read(line.Fd(), buf, sizeof buf);
       if (n > 0) {
-        if (o.bBaudFromLine) serial.SetBaud(line.LineBaud());
+        // The rate the tool's port is set to now: the bytes just read came at it.
+        const unsigned lineBaud = line.LineBaud();
+        if (o.bBaudFromLine) serial.SetBaud(lineBaud);
+        serial.SetLineBaud(lineBaud);
         serial.OnReceive(buf, static_cast<std::size_t>(n));
       }
     }

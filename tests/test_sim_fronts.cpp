@@ -179,6 +179,48 @@ TEST_F(SerialFrontTest, AnswersKeepTheDelayAndTheWireTime) {
   EXPECT_EQ(fast.TakeDue(Now() + 30).size(), 16u);
 }
 
+// A reader that runs at one rate answers only requests that came while the
+// line was set to it; the others are recorded with why they got nothing.
+TEST_F(SerialFrontTest, AnExpectedRateIsAnsweredOnlyWhileTheLineIsSetToIt) {
+  struct Row {
+    std::uint32_t expect, line;
+    const char* note;  // nullptr: answered
+  } rows[] = {
+      {0, 9600, nullptr},
+      {0, 0, nullptr},
+      {115200, 115200, nullptr},
+      {115200, 9600, "no answer: line at 9600 baud, the reader runs at 115200"},
+      {9600, 115200, "no answer: line at 115200 baud, the reader runs at 9600"},
+      {9600, 0, "no answer: line at 0 baud, the reader runs at 9600"},
+  };
+  const auto ping = MakeFrame(0x18, 0x01);
+  for (const auto& r : rows) {
+    SCOPED_TRACE(std::to_string(r.expect) + " expected, line at " + std::to_string(r.line));
+    ReaderModel m;
+    SerialFront front(m);
+    front.ExpectBaud(r.expect);
+    front.SetLineBaud(r.line);
+    front.OnReceive(ping.data(), ping.size());
+    const auto answers = Codes(Answers(front.TakeDue(kAll)));
+    const auto t = m.Transcript();
+    ASSERT_FALSE(t.empty());
+    EXPECT_EQ(t[0].kind, TranscriptEntry::Request);
+    if (!r.note) {
+      EXPECT_EQ(answers, std::vector<WORD>{0x1800});
+      EXPECT_EQ(m.RequestsSeen(), 1);
+      continue;
+    }
+    EXPECT_TRUE(answers.empty());
+    EXPECT_EQ(m.RequestsSeen(), 0);
+    ASSERT_EQ(t.size(), 2u);
+    EXPECT_EQ(t[1].text, r.note);
+    // Once the host sets the rate, the next request is answered.
+    front.SetLineBaud(r.expect);
+    front.OnReceive(ping.data(), ping.size());
+    EXPECT_EQ(Codes(Answers(front.TakeDue(kAll))), std::vector<WORD>{0x1800});
+  }
+}
+
 TEST_F(SerialFrontTest, NoiseFaultAndDisconnect) {
   ReaderModel m;
   ReaderFaults f;
@@ -281,6 +323,42 @@ TEST(ReadersimProgram, ServesTheSerialExchangeOnAPseudoTerminal) {
   EXPECT_EQ(sim.Stop(), 0);
   EXPECT_NE(sim.Output().find("readersim: stopped"), std::string::npos);
   EXPECT_NE(access(link.c_str(), F_OK), 0) << "the COM link is removed on exit";
+  rmdir(dir.c_str());
+}
+
+// Real time: readersim told the rate the reader runs at takes the rate the
+// tool set on its end of the pseudo-terminal, and answers only at that rate.
+TEST(ReadersimProgram, AnswersOnlyAtTheExpectedRate) {
+  char dirTemplate[] = "/tmp/readersim_comXXXXXX";
+  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+  const std::string dir = dirTemplate;
+  SimProcess sim(SimProcess::ProgramIn(READERTOOL_BINARY_DIR));
+  ASSERT_TRUE(sim.Start({"--com", "201", "--com-dir", dir, "--expect-baud", "115200", "--delay", "10"}))
+      << sim.Output();
+  setenv("READERTOOL_COM_DIR", dir.c_str(), 1);
+  // The wrong rate first: a later answer must not be an old one that came late.
+  // The wait for nothing is many times the 10 ms the reader takes to answer.
+  struct Row {
+    const char* rate;
+    DWORD waitMs, wantLen;
+  } rows[] = {{"9600", 1000, 0}, {"57600", 1000, 0}, {"115200", 65000, 16}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.rate);
+    CRs232Port port;
+    const std::string name = std::string("\\\\.\\COM201/baud=") + r.rate + "/parity=N/stop=1/data=8";
+    ASSERT_TRUE(port.Open(name.c_str()));
+    const auto req = MakeFrame(0x18, 0x01);
+    BYTE resp[512] = {};
+    DWORD len = sizeof resp;
+    port.SendRecvFrame(req.data(), static_cast<DWORD>(req.size()), resp, &len, r.waitMs, RealWait);
+    EXPECT_EQ(len, r.wantLen);
+    if (r.wantLen) {
+      EXPECT_EQ(GetRespCode(resp), 0x1800);
+    }
+    port.Close();
+  }
+  unsetenv("READERTOOL_COM_DIR");
+  EXPECT_EQ(sim.Stop(), 0);
   rmdir(dir.c_str());
 }
 

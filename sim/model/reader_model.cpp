@@ -95,19 +95,31 @@ ReaderReply ReaderModel::Answer(BYTE cmd, BYTE status, const std::vector<BYTE>& 
   return r;
 }
 
-ReaderReply ReaderModel::HandleRequest(const BYTE* p, std::size_t n) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  const std::uint64_t now = plat::NowMs();
-  ReaderReply none;
-
+void ReaderModel::RecordRequest(const BYTE* p, std::size_t n, std::uint64_t now) {
   TranscriptEntry req;
   req.kind = TranscriptEntry::Request;
   req.tMs = now;
   if (p && n >= 12) req.wCode = Code(p[10], p[11]);
-  DWORD len = (p && n >= 14) ? static_cast<DWORD>(p[12]) * 256u + p[13] : 0;
+  const DWORD len = (p && n >= 14) ? static_cast<DWORD>(p[12]) * 256u + p[13] : 0;
   const std::size_t frameLen = len + kFrameOverheadV2;
   if (p) req.bytes.assign(p, p + (n < frameLen ? n : frameLen));
   Record(std::move(req));
+}
+
+void ReaderModel::Unanswered(const BYTE* p, std::size_t n, const std::string& why) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const std::uint64_t now = plat::NowMs();
+  RecordRequest(p, n, now);
+  Note(now, "no answer: " + why);
+}
+
+ReaderReply ReaderModel::HandleRequest(const BYTE* p, std::size_t n) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const std::uint64_t now = plat::NowMs();
+  ReaderReply none;
+  RecordRequest(p, n, now);
+  const DWORD len = (p && n >= 14) ? static_cast<DWORD>(p[12]) * 256u + p[13] : 0;
+  const std::size_t frameLen = len + kFrameOverheadV2;
 
   // A request the reader cannot trust (no header, a length beyond its buffer,
   // missing bytes, a CRC that fits neither order) gets no answer at all.

@@ -92,6 +92,10 @@ class ReaderModel {
   // says (a front may pass fewer when the rest never came, or more).
   ReaderReply HandleRequest(const BYTE* p, std::size_t n);
   ReaderReply HandleRequest(const std::vector<BYTE>& f) { return HandleRequest(f.data(), f.size()); }
+  // A request that a front keeps from the reader (it came over a line set to
+  // a rate the reader does not run at, so the reader would have heard only
+  // garbage): recorded like any request, with why it got no answer.
+  void Unanswered(const BYTE* p, std::size_t n, const std::string& why);
 
   void SetFaults(const ReaderFaults& f);
   ReaderFaults Faults() const;
@@ -139,6 +143,7 @@ class ReaderModel {
   void Restart(std::uint64_t fromMs, std::uint32_t nMs, SimState after);
   void Note(std::uint64_t now, const std::string& text);
   void Record(TranscriptEntry e);
+  void RecordRequest(const BYTE* p, std::size_t n, std::uint64_t now);
   void Unplug(std::uint64_t now, const char* why);
   bool FaultHits(WORD code) const;
 

@@ -1,6 +1,7 @@
 #include "sim/model/serial_front.h"
 
 #include <limits>
+#include <string>
 
 #include "platform/clock.h"
 
@@ -9,6 +10,16 @@ SerialFront::SerialFront(ReaderModel& model, std::uint32_t nBaud) : m_model(mode
 void SerialFront::SetBaud(std::uint32_t nBaud) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_nBaud = nBaud;
+}
+
+void SerialFront::SetLineBaud(std::uint32_t nBaud) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_nLineBaud = nBaud;
+}
+
+void SerialFront::ExpectBaud(std::uint32_t nBaud) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_nExpectBaud = nBaud;
 }
 
 void SerialFront::SetInterByteTimeout(std::uint32_t nMs) {
@@ -23,7 +34,15 @@ void SerialFront::OnReceive(const BYTE* p, std::size_t n) {
     m_asm.Reset();
     return;
   }
-  auto sink = [this](const BYTE* f, std::size_t len) { Queue(m_model.HandleRequest(f, len)); };
+  auto sink = [this](const BYTE* f, std::size_t len) {
+    if (m_nExpectBaud && m_nLineBaud != m_nExpectBaud) {
+      m_model.Unanswered(f, len,
+                         "line at " + std::to_string(m_nLineBaud) + " baud, the reader runs at " +
+                             std::to_string(m_nExpectBaud));
+      return;
+    }
+    Queue(m_model.HandleRequest(f, len));
+  };
   if (m_asm.InFrame() && now - m_lastRxMs > m_nGapMs) m_asm.Flush(sink);
   m_lastRxMs = now;
   m_asm.Feed(p, n, sink);

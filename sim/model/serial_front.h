@@ -19,6 +19,12 @@ class SerialFront {
   explicit SerialFront(ReaderModel& model, std::uint32_t nBaud = 0);
 
   void SetBaud(std::uint32_t nBaud);
+  // The rate the host has set on the line (0: unknown), and the one rate the
+  // reader runs at (0: any). While they differ, a request reaches the reader
+  // only as noise: it is recorded in the transcript and not answered, so a
+  // host that sets the wrong rate gets nothing back, as from a real reader.
+  void SetLineBaud(std::uint32_t nBaud);
+  void ExpectBaud(std::uint32_t nBaud);
   // A partial request that sees no new byte for this long is dropped, as a
   // reader's receive time-out would.
   void SetInterByteTimeout(std::uint32_t nMs);
@@ -38,6 +44,8 @@ class SerialFront {
   ReaderModel& m_model;
   mutable std::mutex m_mutex;
   std::uint32_t m_nBaud;
+  std::uint32_t m_nLineBaud = 0;
+  std::uint32_t m_nExpectBaud = 0;
   std::uint32_t m_nGapMs = 1000;
   RequestAssembler m_asm;
   std::uint64_t m_lastRxMs = 0;

@@ -1,8 +1,7 @@
 #!/bin/busybox sh
-# /init of the guest test's initramfs: mounts the kernel's file systems, loads
-# the HID core, uhid and the generic HID driver (without hid-generic nothing
-# binds to a uhid device and no hidraw node appears), runs the checks, prints
-# the result and powers the machine off.
+# /init of the guest tests' initramfs: mounts the kernel's file systems, loads
+# the modules of /lib/modules/load.list in order, runs the checks, prints the
+# result and powers the machine off.
 /bin/busybox --install -s /bin
 # A line of its own: the firmware's last output ends without a line break.
 echo
@@ -14,7 +13,7 @@ mount -t tmpfs tmpfs /tmp
 
 result=FAIL
 loaded=yes
-for m in hid uhid hid-generic; do
+for m in $(cat /lib/modules/load.list); do
   if ! insmod /lib/modules/$m.ko; then
     echo "guest: FAIL insmod $m"
     loaded=no
