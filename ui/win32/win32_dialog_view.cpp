@@ -28,8 +28,8 @@ constexpr char kCancelAnswer[] = "cancel";
 constexpr int kControlFontHeight = 18;
 constexpr wchar_t kControlFontFace[] = L"Courier New";
 
-// The logo's frame in the template, in dialog units.
-constexpr RECT kLogoRect = {11, 4, 11 + 87, 4 + 32};
+// The logo's frame in the template, in dialog units: x, y, width, height.
+constexpr RECT kLogoRect = {11, 4, 87, 32};
 
 // Room for the path the file dialog returns (long paths included).
 constexpr DWORD kPathRoom = 32768;
@@ -210,10 +210,11 @@ void Win32DialogView::FitLogo() {
   if (!m_hLogo) return;
   // The picture keeps the frame's size: scaled to fit its inside, centred on
   // a stretched copy of itself, whose edges are the logo's plain background.
+  // Origin and size mapped each on its own, as the dialog manager does.
   RECT rcFrame = kLogoRect;
   MapDialogRect(m_hWnd, &rcFrame);
-  const int cxFrame = rcFrame.right - rcFrame.left;
-  const int cyFrame = rcFrame.bottom - rcFrame.top;
+  const int cxFrame = rcFrame.right;
+  const int cyFrame = rcFrame.bottom;
   SetWindowPos(m_hLogo, nullptr, rcFrame.left, rcFrame.top, cxFrame, cyFrame, SWP_NOZORDER | SWP_NOACTIVATE);
   RECT rcInside;
   GetClientRect(m_hLogo, &rcInside);
