@@ -4,7 +4,6 @@
 #include <commdlg.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
 #include "platform/stop.h"
@@ -167,23 +166,14 @@ void Win32DialogView::OnInitDialog(HWND hWnd) {
   SendMessageW(hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
   SendMessageW(hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon ? m_hSmallIcon : m_hIcon));
 
-  // Every control but the logo and the progress bar takes the control font;
-  // its height follows the window's DPI as the dialog font's does.
-  const UINT nDpi = GetDpiForWindow(hWnd);
-  m_hControlFont = CreateFontW(MulDiv(kControlFontHeight, nDpi ? static_cast<int>(nDpi) : 96, 96), 0, 0, 0,
-                               FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                               DEFAULT_QUALITY, FF_MODERN | DEFAULT_PITCH, kControlFontFace);
+  // The logo: the one picture control of the template.
   for (HWND hChild = GetWindow(hWnd, GW_CHILD); hChild; hChild = GetWindow(hChild, GW_HWNDNEXT)) {
-    const LONG_PTR nStyle = GetWindowLongPtrW(hChild, GWL_STYLE);
     wchar_t szClass[32] = L"";
     GetClassNameW(hChild, szClass, static_cast<int>(std::size(szClass)));
-    if (_wcsicmp(szClass, L"Static") == 0 && (nStyle & SS_TYPEMASK) == SS_BITMAP) {
+    if (_wcsicmp(szClass, L"Static") == 0 && (GetWindowLongPtrW(hChild, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP)
       m_hLogo = hChild;
-      continue;
-    }
-    if (GetDlgCtrlID(hChild) == IDC_PROGRESS) continue;
-    if (m_hControlFont) SendMessageW(hChild, WM_SETFONT, reinterpret_cast<WPARAM>(m_hControlFont), TRUE);
   }
+  ApplyControlFont(GetDpiForWindow(hWnd));
 
   // The lists hold the template's items, none selected.
   for (int nId : {IDC_INTERFACE_LIST, IDC_BAUD_LIST, IDC_PORT_LIST}) {
@@ -204,6 +194,21 @@ void Win32DialogView::OnInitDialog(HWND hWnd) {
   PostMessageW(hWnd, kWmShown, 0, 0);
   // Calls queued before the window existed.
   PostMessageW(hWnd, kWmRunCalls, 0, 0);
+}
+
+void Win32DialogView::ApplyControlFont(UINT nDpi) {
+  // Every control but the logo and the progress bar takes the control font;
+  // its height follows the window's DPI as the dialog font's does.
+  const HFONT hFont = CreateFontW(MulDiv(kControlFontHeight, nDpi ? static_cast<int>(nDpi) : 96, 96), 0, 0, 0,
+                                  FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET, OUT_DEFAULT_PRECIS,
+                                  CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FF_MODERN | DEFAULT_PITCH, kControlFontFace);
+  if (!hFont) return;
+  for (HWND hChild = GetWindow(m_hWnd, GW_CHILD); hChild; hChild = GetWindow(hChild, GW_HWNDNEXT)) {
+    if (hChild == m_hLogo || GetDlgCtrlID(hChild) == IDC_PROGRESS) continue;
+    SendMessageW(hChild, WM_SETFONT, reinterpret_cast<WPARAM>(hFont), TRUE);
+  }
+  if (m_hControlFont) DeleteObject(m_hControlFont);
+  m_hControlFont = hFont;
 }
 
 void Win32DialogView::FitLogo() {
@@ -304,6 +309,13 @@ INT_PTR Win32DialogView::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return OnPaintMinimized() ? TRUE : FALSE;
     case WM_QUERYDRAGICON:
       return reinterpret_cast<INT_PTR>(m_hIcon);
+    case WM_DPICHANGED:
+      // The dialog manager rescales the window, its controls and its own
+      // font on a monitor of another DPI; the control font and the logo
+      // are the view's to redo.
+      ApplyControlFont(HIWORD(wParam));
+      PostToWindowThread([this] { FitLogo(); });
+      return FALSE;
     case WM_DESTROY: {
       {
         std::lock_guard<std::mutex> lock(m_callMutex);
@@ -618,9 +630,10 @@ void Win32DialogView::MessageBeep(MsgIcon icon) {
 
 bool Win32DialogView::ChooseFile(const std::string& strFilter, std::string* pPath) {
 #ifdef READERTOOL_WINDOW_TEST_HOOKS
-  if (const char* pszAnswer = std::getenv(kTestChooseFileEnv)) {
-    if (std::strcmp(pszAnswer, kCancelAnswer) == 0 || !*pszAnswer) return false;
-    if (pPath) *pPath = pszAnswer;
+  if (const wchar_t* pszAnswer = _wgetenv(WideFromUtf8(kTestChooseFileEnv).c_str())) {
+    const std::string strAnswer = Utf8FromWide(pszAnswer);
+    if (strAnswer == kCancelAnswer || strAnswer.empty()) return false;
+    if (pPath) *pPath = strAnswer;
     return true;
   }
 #endif

@@ -120,6 +120,7 @@ class Win32DialogView final : public IDialogView {
   void OnInitDialog(HWND hWnd);
   void OnCommand(int nId, int nCode);
   bool OnPaintMinimized();
+  void ApplyControlFont(UINT nDpi);
   void FitLogo();
   void MakeToolTip();
   void CloseModalChildren();
