@@ -184,11 +184,15 @@ class Win32HidHandle final : public IHidHandle {
 
   bool GetFeature(std::uint8_t* buf, std::size_t len) override {
     if (!buf || len == 0 || !LoadCaps()) return Fail(ERROR_INVALID_PARAMETER);
-    // Byte 0 names the report; the driver fills in the rest, ID included.
-    std::vector<std::uint8_t> report(std::max<std::size_t>(len, m_caps.FeatureReportByteLength), 0);
+    if (m_caps.FeatureReportByteLength == 0) return Fail(ERROR_INVALID_FUNCTION);
+    // Byte 0 names the report; the driver fills in the rest, ID included,
+    // into a buffer of exactly the device's feature report length.
+    std::vector<std::uint8_t> report(m_caps.FeatureReportByteLength, 0);
     report[0] = buf[0];
     if (!HidD_GetFeature(m_h, report.data(), static_cast<ULONG>(report.size()))) return FailLast();
-    std::memcpy(buf, report.data(), len);
+    const std::size_t n = std::min(len, report.size());
+    std::memcpy(buf, report.data(), n);
+    std::memset(buf + n, 0, len - n);
     return true;
   }
 

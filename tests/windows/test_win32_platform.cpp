@@ -74,8 +74,35 @@ TEST(Win32ComPort, NamesAndNumbers) {
   EXPECT_EQ(plat::ComNumberOfPath(nullptr), 0);
 }
 
-TEST(Win32ComPort, ListIsSortedAndNamesEachPortOnce) {
+// The serial drivers register their ports in a volatile key; Wine only
+// registers the ports it found at start-up, so the test adds its own.
+TEST(Win32ComPort, ListsTheRegisteredPortsOnceInOrder) {
+  HKEY hKey = nullptr;
+  const LONG r = RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
+                                 REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr, &hKey, nullptr);
+  if (r == ERROR_ACCESS_DENIED) GTEST_SKIP() << "writing HKLM\\HARDWARE needs an administrator (Wine is one)";
+  ASSERT_EQ(r, ERROR_SUCCESS);
+  struct Value {
+    const wchar_t* name;
+    const wchar_t* port;
+  };
+  const Value values[] = {{L"\\Device\\ReadertoolTest0", L"COM200"},
+                          {L"\\Device\\ReadertoolTest1", L"COM13"},
+                          {L"\\Device\\ReadertoolTest2", L"COM200"},  // two drivers, one name
+                          {L"\\Device\\ReadertoolTest3", L"LPT1"}};
+  for (const Value& v : values)
+    ASSERT_EQ(RegSetValueExW(hKey, v.name, 0, REG_SZ, reinterpret_cast<const BYTE*>(v.port),
+                             static_cast<DWORD>((wcslen(v.port) + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
   const auto ports = plat::ListComPorts();
+  for (const Value& v : values) RegDeleteValueW(hKey, v.name);
+  RegCloseKey(hKey);
+
+  auto count = [&](int n) {
+    return std::count_if(ports.begin(), ports.end(), [n](const plat::ComPortEntry& e) { return e.nPort == n; });
+  };
+  EXPECT_EQ(count(13), 1);
+  EXPECT_EQ(count(200), 1);
   for (std::size_t i = 0; i < ports.size(); ++i) {
     EXPECT_EQ(ports[i].path, plat::ComPortPath(ports[i].nPort));
     if (i > 0) EXPECT_LT(ports[i - 1].nPort, ports[i].nPort);
