@@ -12,6 +12,8 @@
 #include <thread>
 
 #include "link/commands.h"
+#include "platform/clock.h"
+#include "platform/pump.h"
 #include "platform/serial.h"
 #include "platform/stop.h"
 #include "transport/connection.h"
@@ -100,6 +102,28 @@ TEST_F(SerialSim, AReadWithNothingToReadEndsByItsTimeOut) {
     EXPECT_TRUE(line->Read(buf, sizeof buf, &got)) << line->LastError().sysCode << " " << line->LastError().sysMessage;
     EXPECT_EQ(got, 0u);
   }
+}
+
+// On a thread with an event pump (the window's) a read keeps dispatching
+// that thread's events while it waits for its time-out.
+TEST_F(SerialSim, AReadOnAPumpingThreadDispatchesItsEvents) {
+  struct CountingPump : plat::IEventPump {
+    int nDispatched = 0;
+    void DispatchOne() override { ++nDispatched; }
+    void WaitUntil(std::uint64_t deadlineMs) override { plat::Clock().SleepUntil(deadlineMs); }
+  } pump;
+  auto line = plat::OpenSerialLine(Name().c_str());
+  ASSERT_NE(line, nullptr);
+  ASSERT_TRUE(line->SetState(Line(115200)));
+  ASSERT_TRUE(line->SetTimeouts({0, 0, 200, 0, 0}));
+  BYTE buf[16];
+  DWORD got = 99;
+  {
+    plat::ScopedThreadPump scoped(pump);
+    EXPECT_TRUE(line->Read(buf, sizeof buf, &got));
+  }
+  EXPECT_EQ(got, 0u);
+  EXPECT_GT(pump.nDispatched, 0);
 }
 
 TEST_F(SerialSim, AStopEndsAPendingReadAtOnce) {
