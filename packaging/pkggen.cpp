@@ -7,6 +7,9 @@
 //   pkggen metainfo TEMPLATE OUT      the metainfo file, with the one line
 //                                     that holds only @MODALIASES@ replaced by
 //                                     one <modalias> element per known reader
+//   pkggen postinst TEMPLATE OUT      the package's postinst, with every
+//                                     @VENDOR_IDS@ replaced by the readers'
+//                                     vendor IDs (lower case, space-separated)
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -70,6 +73,17 @@ std::string Modaliases(const std::string& indent) {
   return o.str();
 }
 
+// Each vendor once, in the table's order, as sysfs writes them.
+std::string VendorIds() {
+  std::string s;
+  for (std::size_t i = 0; i < kKnownReaderCount; ++i) {
+    const std::string id = Hex4(g_KnownReaders[i].wVid, false);
+    if ((" " + s + " ").find(" " + id + " ") != std::string::npos) continue;
+    s += (s.empty() ? "" : " ") + id;
+  }
+  return s;
+}
+
 bool ReadFile(const char* pszPath, std::string* pText) {
   std::ifstream in(pszPath, std::ios::binary);
   if (!in) return false;
@@ -114,8 +128,21 @@ bool FillMetainfo(const std::string& strTemplate, std::string* pOut) {
   return bFound;
 }
 
+bool FillPostinst(std::string strText, std::string* pOut) {
+  const std::string kMarker = "@VENDOR_IDS@";
+  const std::string strIds = VendorIds();
+  bool bFound = false;
+  for (std::size_t at; (at = strText.find(kMarker)) != std::string::npos;) {
+    strText.replace(at, kMarker.size(), strIds);
+    bFound = true;
+  }
+  *pOut = strText;
+  return bFound;
+}
+
 int Usage() {
-  std::fputs("usage: pkggen udev-rules OUT\n       pkggen metainfo TEMPLATE OUT\n", stderr);
+  std::fputs("usage: pkggen udev-rules OUT\n       pkggen metainfo TEMPLATE OUT\n       pkggen postinst TEMPLATE OUT\n",
+             stderr);
   return 64;
 }
 
@@ -129,14 +156,20 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  if (argc == 4 && std::strcmp(argv[1], "metainfo") == 0) {
+  const bool bMetainfo = argc == 4 && std::strcmp(argv[1], "metainfo") == 0;
+  const bool bPostinst = argc == 4 && std::strcmp(argv[1], "postinst") == 0;
+  if (bMetainfo || bPostinst) {
     std::string strTemplate, strOut;
     if (!ReadFile(argv[2], &strTemplate)) {
       std::fprintf(stderr, "pkggen: cannot read %s\n", argv[2]);
       return 1;
     }
-    if (!FillMetainfo(strTemplate, &strOut)) {
+    if (bMetainfo && !FillMetainfo(strTemplate, &strOut)) {
       std::fprintf(stderr, "pkggen: %s needs exactly one line holding only @MODALIASES@\n", argv[2]);
+      return 1;
+    }
+    if (bPostinst && !FillPostinst(strTemplate, &strOut)) {
+      std::fprintf(stderr, "pkggen: %s names no @VENDOR_IDS@\n", argv[2]);
       return 1;
     }
     if (!WriteFile(argv[3], strOut)) {

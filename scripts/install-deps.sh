@@ -19,6 +19,10 @@ packages=(
   # desktop files and the Debian package: validators, icon rendering, man
   # page formatting, dpkg-shlibdeps for the package's dependencies
   desktop-file-utils appstream librsvg2-bin groff-base dpkg-dev
+  # the packages' own check: lintian judges each built .deb as Debian would;
+  # debootstrap makes the clean system that scripts/try-packages.sh installs
+  # them into
+  lintian debootstrap
   # Windows: the mingw-w64 cross compiler with the POSIX thread model (the
   # only one with std::thread and std::mutex), Wine to run the Windows tests
   # and programs, NSIS for the installer

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks the desktop files as a desktop and a package manager will read them:
 # the desktop entry and the metainfo pass their validators and agree with
-# each other and with the project's version, the man pages format without a
-# single groff warning, the generated udev rule is well formed, covers the
+# each other and with the project's version and release date, the man pages
+# carry the same and format without a single groff warning, the generated
+# udev rule is well formed, covers the
 # same readers as the metainfo and sorts before the seat rules, and the icons
 # render at the sizes their folders claim.
 #
@@ -55,6 +56,8 @@ tag() { sed -n "s:.*<$1[^>]*>\([^<]*\)</$1>.*:\1:p" "$metainfo" | head -n1; }
 newest=$(sed -n 's/.*<release version="\([^"]*\)".*/\1/p' "$metainfo" | head -n1)
 [ "$newest" = "$version" ] || fail "newest release in the metainfo is '$newest', the project is $version"
 grep -q '@MODALIASES@' "$metainfo" && fail "metainfo still holds its marker"
+grep -q '@[A-Z_]*@' "$metainfo" && fail "metainfo has an unfilled placeholder"
+release_date=$(sed -n 's/.*<release version="[^"]*" date="\([^"]*\)".*/\1/p' "$metainfo" | head -n1)
 
 # --- man pages --------------------------------------------------------------
 for prog in readertool readerctl readersim; do
@@ -67,6 +70,7 @@ for prog in readertool readerctl readersim; do
   prog_upper=$(echo "$prog" | tr '[:lower:]' '[:upper:]')
   [ "$th" = "$prog_upper(1)" ] || fail "$prog.1 is titled '$th'"
   grep -q "^\.TH .*\"readertool $version\"" "$page" || fail "$prog.1 does not carry version $version"
+  grep -q "^\.TH [^ ]* 1 $release_date " "$page" || fail "$prog.1 is not dated $release_date, the metainfo's release"
   [ -s "$page.gz" ] || fail "$prog.1.gz is missing"
 done
 [ "$failures" -eq 0 ] && pass "man pages format cleanly"
