@@ -52,7 +52,11 @@ std::string LinkFailureReason(const LinkOpenFailure& failure, bool bSerialPort) 
   if (failure.kind == LinkOpenFailureKind::None || failure.text.empty()) return {};
   std::string strReason = failure.text;
   if (failure.kind == LinkOpenFailureKind::AccessDenied) {
-    if (const char* pszFix = AccessDeniedFix(bSerialPort)) strReason += std::string("; ") + pszFix;
+    if (const char* pszFix = AccessDeniedFix(bSerialPort)) {
+      // The system's sentence may end in a full stop ("Access is denied.").
+      while (!strReason.empty() && (strReason.back() == '.' || strReason.back() == ' ')) strReason.pop_back();
+      strReason += std::string("; ") + pszFix;
+    }
   }
   return strReason;
 }

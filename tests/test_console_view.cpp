@@ -467,6 +467,7 @@ TEST(Outcome, TheReasonALinkDidNotOpenNamesTheFixForARefusedPortOrDevice) {
        "COM1: no reader answered at 115200 baud"},
       {{LinkOpenFailureKind::AccessDenied, "COM7: Permission denied"}, true,
        "COM7: Permission denied; " + strSerialFix},
+      {{LinkOpenFailureKind::AccessDenied, "COM7: Access is denied."}, true, "COM7: Access is denied; " + strSerialFix},
       {{LinkOpenFailureKind::AccessDenied, "USB reader F3A5:0A02: Permission denied (/dev/hidraw0)"}, false,
        "USB reader F3A5:0A02: Permission denied (/dev/hidraw0)" + strUsbTail},
       {{LinkOpenFailureKind::Other, "USB reader F3A5:0A02: cannot be opened (/dev/hidraw0)"}, false,
