@@ -41,19 +41,18 @@ for f in "$sim" "$ctl" "$exe" "$samples/update_rs232.txt" "$samples/firmware.bin
 done
 
 work=$(mktemp -d /tmp/readerctl-wine.XXXXXX)
-own_prefix=0
-if [ -z "${WINEPREFIX:-}" ]; then
-  export WINEPREFIX="$work/prefix"
-  own_prefix=1
-fi
+# A prefix of the test's own, removed with its folder, unless one is given.
+[ -n "${WINEPREFIX:-}" ] || export WINEPREFIX="$work/prefix"
 export WINEDEBUG=${WINEDEBUG:--all}
 # No window is ever needed; keep Wine from asking for Mono or Gecko.
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
 sim_pid=""
+own_server=0
 cleanup() {
   stop_sim
-  if [ "$own_prefix" = 1 ]; then "$wineserver" -k >/dev/null 2>&1 || true; fi
+  if [ "$own_server" = 1 ]; then "$wineserver" -k >/dev/null 2>&1 || true; fi
+  WINEPREFIX="$work/install-prefix" "$wineserver" -k >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -103,10 +102,15 @@ stop_sim() {
 }
 
 # ---- a Wine prefix -----------------------------------------------------------
-if [ ! -d "$WINEPREFIX/dosdevices" ]; then
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
   timeout 300 "$wine" wineboot -i >/dev/null 2>&1
   timeout 120 "$wineserver" -w
 fi
+# One server for all the runs, started before any pseudo-terminal is linked,
+# so that it never takes one as its controlling terminal (and is hung up
+# with it); when one already serves the prefix, that one stays.
+own_server=0
+if "$wineserver" -p >/dev/null 2>&1; then own_server=1; fi
 
 # ---- version, usage error ----------------------------------------------------
 out=$(timeout 60 "$wine" "$exe" version 2>"$work/err")
@@ -177,7 +181,8 @@ same_final_log() {
     fail "$name" "Windows status $rc_win, Linux status $rc_linux
 Windows: $(printf '%s' "$win_result" | head -c 600)
 Linux:   $(printf '%s' "$linux_result" | head -c 600)
-$(diff <(printf '%s' "$win_result" | sed 's/\\r\\n/\n/g') <(printf '%s' "$linux_result" | sed 's/\\r\\n/\n/g') | head -20)
+$(diff <(printf '%s' "$win_result" | sed 's/\\r\\n/\n/g') <(printf '%s' "$linux_result" | sed 's/\\r\\n/\n/g') |
+  grep -v -e '% Done$' | head -30)
 Windows standard error: $(tail -n 5 "$work/win.err")"
   fi
 }
@@ -221,13 +226,17 @@ else
 fi
 
 # ---- the installer ---------------------------------------------------------------
-setup=$(ls -t "$windows_build"/readertool-*-setup.exe 2>/dev/null | head -n 1)
-if [ -z "$setup" ]; then
-  echo "SKIP the installer: none in $windows_build (cmake --build $windows_build --target windows_packages)"
-else
-  # Where this prefix's user folders are.
-  unix_of() { "$(dirname "$wine")/winepath" -u "$1" 2>/dev/null || "$wine" winepath.exe -u "$1" 2>/dev/null; }
+# In a prefix of its own, whose server ends with its last program: the
+# uninstaller copies itself away and returns at once, and "wineserver -w"
+# waits for that copy to end.
+install_test() {
+  local setup=$1 zip=$2 rc missing version
+  export WINEPREFIX="$work/install-prefix"
+  timeout 300 "$wine" wineboot -i >/dev/null 2>&1
+  timeout 120 "$wineserver" -w
   win_var() { "$wine" cmd.exe /c echo "%$1%" 2>/dev/null | tr -d '\r'; }
+  unix_of() { "$wine" winepath.exe -u "$1" 2>/dev/null | tr -d '\r'; }
+  local inst menu
   inst=$(unix_of "$(win_var LOCALAPPDATA)\\Programs\\readertool")
   menu=$(unix_of "$(win_var APPDATA)\\Microsoft\\Windows\\Start Menu\\Programs\\readertool")
   timeout 300 "$wine" "$setup" /S
@@ -236,29 +245,40 @@ else
   missing=""
   for f in readerctl.exe README.txt uninstall.exe; do [ -f "$inst/$f" ] || missing+=" $inst/$f"; done
   [ -f "$menu/readertool README.lnk" ] || missing+=" $menu/readertool README.lnk"
-  zip=$(ls -t "$windows_build"/readertool-*-windows-x64.zip 2>/dev/null | head -n 1)
+  # The window and its Start-menu entry, when the build made the window.
   if [ -n "$zip" ] && cmake -E tar tf "$zip" 2>/dev/null | grep -qx 'readertool.exe'; then
     [ -f "$inst/readertool.exe" ] || missing+=" $inst/readertool.exe"
     [ -f "$menu/readertool.lnk" ] || missing+=" $menu/readertool.lnk"
   fi
-  if [ $rc = 0 ] && [ -z "$missing" ]; then
+  if [ $rc = 0 ] && [ -n "$inst" ] && [ -z "$missing" ]; then
     pass "silent per-user install: programs in $inst, Start-menu entries in $menu"
   else
     fail "silent install" "status $rc; missing:$missing"
   fi
   version=$(timeout 60 "$wine" "$inst/readerctl.exe" version 2>/dev/null)
-  [[ $version == readerctl* ]] && pass "the installed readerctl.exe runs: $version" || fail "installed readerctl.exe" "$version"
+  if [[ $version == "readerctl "* ]]; then
+    pass "the installed readerctl.exe runs: $version"
+  else
+    fail "installed readerctl.exe" "$version"
+  fi
 
-  # The uninstaller copies itself away and returns at once; wineserver -w
-  # waits for that copy to end.
   timeout 300 "$wine" "$inst/uninstall.exe" /S
   rc=$?
   timeout 120 "$wineserver" -w
-  if [ $rc = 0 ] && [ ! -e "$inst" ] && [ ! -e "$menu" ]; then
+  if [ $rc = 0 ] && [ -n "$inst" ] && [ ! -e "$inst" ] && [ ! -e "$menu" ]; then
     pass "silent uninstall removes the programs and the Start-menu entries"
   else
     fail "silent uninstall" "status $rc; left: $(ls -A "$inst" "$menu" 2>&1 | tr '\n' ' ')"
   fi
+}
+
+setup=$(ls -t "$windows_build"/readertool-*-setup.exe 2>/dev/null | head -n 1)
+if [ -z "$setup" ]; then
+  echo "SKIP the installer: none in $windows_build (cmake --build $windows_build --target windows_packages)"
+else
+  (install_test "$setup" "$(ls -t "$windows_build"/readertool-*-windows-x64.zip 2>/dev/null | head -n 1)") | tee "$work/install.log"
+  passed=$((passed + $(grep -c '^PASS ' "$work/install.log")))
+  failed=$((failed + $(grep -c '^FAIL ' "$work/install.log")))
 fi
 
 echo "readerctl-wine-tests: $passed passed, $failed failed"
