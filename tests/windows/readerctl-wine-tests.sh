@@ -2,7 +2,8 @@
 # readerctl.exe end to end under Wine, against the Linux readersim on a
 # pseudo-terminal that Wine knows as COM7 (a link "com7" in the prefix's
 # dosdevices folder), with the Linux readerctl as the reference:
-#   - version, a usage error (status 64), list-ports;
+#   - version, a usage error (status 64), a port that is not a COM name,
+#     list-ports, a reset-default whose output pipe is closed early;
 #   - a script update (samples/update_rs232.txt) and a legacy image download
 #     (--chklegacy, samples/firmware.bin, reader firmware below 3.00.001) at
 #     115200 baud, whose final logs must equal the Linux readerctl's final
@@ -147,6 +148,15 @@ if start_sim; then
     pass "list-ports shows the simulated reader's port as 'COM7  \\\\.\\COM7'"
   else
     fail "list-ports" "status $rc; out: $out; err: $(cat "$work/err")"
+  fi
+  # A reader of the output that goes away loses the output, not the run.
+  timeout 120 "$wine" "$exe" --interface rs232 --port COM7 --baud 115200 reset-default 2>"$work/err" |
+    head -c 1 >/dev/null
+  rc=${PIPESTATUS[0]}
+  if [ "$rc" = 0 ] && grep -q "^readerctl: reset-default: success" "$work/err"; then
+    pass "a closed output pipe does not end a reset-default"
+  else
+    fail "closed output pipe" "status $rc; $(tail -n 3 "$work/err")"
   fi
 else
   fail "list-ports: readersim did not start"
