@@ -385,18 +385,6 @@ bool ExtractVersionResource(const BYTE* pImage, std::size_t nImage, std::vector<
   return ExtractVersionResource(MemoryByteSource(pImage, nImage), pBlock);
 }
 
-DWORD VersionInfoSize(const char* pszFileName) {
-  std::vector<BYTE> block;
-  return ReadVersionResource(pszFileName, &block) ? static_cast<DWORD>(block.size()) : 0;
-}
-
-bool ReadVersionInfo(const char* pszFileName, DWORD dwLen, void* pData) {
-  std::vector<BYTE> block;
-  if (!pData || !ReadVersionResource(pszFileName, &block) || block.size() > dwLen) return false;
-  std::memcpy(pData, block.data(), block.size());
-  return true;
-}
-
 bool QueryVersionValue(const void* pBlock, std::size_t nBlock, const char* pszSubBlock, const BYTE** ppValue,
                    DWORD* pnBytes) {
   const BYTE* p = static_cast<const BYTE*>(pBlock);

@@ -64,7 +64,8 @@ bool ExtractVersionResource(const BYTE* pImage, std::size_t nImage, std::vector<
 // The same from a file on disk, reading only the parts it needs.
 bool ReadVersionResource(const char* pszFileName, std::vector<BYTE>* pBlock);
 
-// The platform's version API over the above.
+// The platform's version API: on Windows the system's own calls, elsewhere
+// the parser above over the file.
 // Size of the version block of the file, 0 when it has none or cannot be read.
 DWORD VersionInfoSize(const char* pszFileName);
 // Copies the block into pData; false when it has none or it does not fit dwLen.

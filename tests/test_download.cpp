@@ -25,6 +25,7 @@
 #include "support/golden.h"
 #include "support/sim_hid.h"
 #include "support/sim_serial.h"
+#include "support/temp_dir.h"
 #include "support/virtual_time.h"
 #include "transport/hid_device.h"
 #include "transport/rs232_port.h"
@@ -44,8 +45,7 @@ std::string Help(Iface iface) { return GetStatusText(iface == Iface::Usb ? STS_H
 // through the application object) and "/chklegacy" is on.
 struct Bench {
   Bench(const ReaderConfig& cfg, Iface iface, SimHidMode mode = SimHidMode::Interrupt64) : reader(cfg) {
-    char tmpl[] = "/tmp/download_testXXXXXX";
-    if (mkdtemp(tmpl)) dir = tmpl;
+    dir = MakeTempDir("download_test");
     std::string err;
     EXPECT_TRUE(MakeSampleImage(kSimDefaultImageSize, 1, &image, &err)) << err;
     imagePath = WriteFile(kSimSampleImage, image);

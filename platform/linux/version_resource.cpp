@@ -1,6 +1,7 @@
-// Linux side of the version-resource layer: files are read with pread (only
-// the headers and the block, not the whole executable), and modules are
-// found through /proc/self/exe and the dynamic linker's list of objects.
+// Linux side of the version-resource layer: the version API is the portable
+// parser over files read with pread (only the headers and the block, not the
+// whole executable), and modules are found through /proc/self/exe and the
+// dynamic linker's list of objects.
 #include <fcntl.h>
 #include <link.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 
 #include "platform/version_resource.h"
 
@@ -99,6 +101,18 @@ bool ReadVersionResource(const char* pszFileName, std::vector<BYTE>* pBlock) {
   if (!pszFileName || !*pszFileName) return false;
   FileByteSource file(pszFileName);
   return file.IsOpen() && ExtractVersionResource(file, pBlock);
+}
+
+DWORD VersionInfoSize(const char* pszFileName) {
+  std::vector<BYTE> block;
+  return ReadVersionResource(pszFileName, &block) ? static_cast<DWORD>(block.size()) : 0;
+}
+
+bool ReadVersionInfo(const char* pszFileName, DWORD dwLen, void* pData) {
+  std::vector<BYTE> block;
+  if (!pData || !ReadVersionResource(pszFileName, &block) || block.size() > dwLen) return false;
+  std::memcpy(pData, block.data(), block.size());
+  return true;
 }
 
 std::string ModuleFileName(ModuleHandle hModule) {
