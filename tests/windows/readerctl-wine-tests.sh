@@ -111,7 +111,12 @@ fi
 # so that it never takes one as its controlling terminal (and is hung up
 # with it); when one already serves the prefix, that one stays.
 own_server=0
-if "$wineserver" -p >/dev/null 2>&1; then own_server=1; fi
+if "$wineserver" -p >/dev/null 2>&1; then
+  own_server=1
+  # The first program starts Wine's own services, which stay and keep the
+  # output they were given: let them have none of the tests' pipes.
+  timeout 120 "$wine" cmd.exe /c exit >/dev/null 2>&1
+fi
 
 # ---- version, usage error ----------------------------------------------------
 out=$(timeout 60 "$wine" "$exe" version 2>"$work/err")
