@@ -169,13 +169,13 @@ std::string SwitchCommandText(const CliOptions& options) {
 std::string UsageText() {
   return "Usage: readerctl [options] load FILE        the \"Load\" run, FILE in place of the file dialog\n"
          "       readerctl [options] reset-default    the \"Reset Default\" function\n"
-         "       readerctl [options] list-ports       serial ports that can be opened, \"COMn  /dev/...\" per line\n"
+         "       readerctl [options] list-ports       serial ports that can be opened, \"COMn  DEVICE\" per line\n"
          "       readerctl list-readers               connected readers of the known reader list\n"
          "       readerctl version                    the program's own version\n"
          "       readerctl version-info FILE          a file's version resource\n"
          "Options:\n"
          "  --interface rs232|usb    default usb, as in the window\n"
-         "  --port COMn|PATH         serial port: a COM name (through the COM map) or a device path\n"
+         "  --port COMn|PATH         serial port: a COM name, or on Linux a device path\n"
          "  --baud N                 one of " +
          BaudChoices() + "; default " + std::to_string(kBaudTable[0]) +
          "\n"

@@ -9,9 +9,10 @@
 // thread serve it too) and in Serve, where the main thread waits for a run
 // to end.
 //
-// Nothing spins: between events the pump blocks in poll() on its own wake-up
-// descriptor and on the stop signal's, with the next timer or the deadline
-// as the time-out. Times are read from the project clock (plat::NowMs()).
+// Nothing spins: between events the pump blocks on its own wake-up object
+// and on the stop signal's (poll() on descriptors on POSIX,
+// WaitForMultipleObjects on events on Windows), with the next timer or the
+// deadline as the time-out. Times are read from the project clock (plat::NowMs()).
 #pragma once
 #include <cstdint>
 #include <deque>
@@ -21,6 +22,7 @@
 #include <thread>
 
 #include "platform/pump.h"
+#include "platform/stop.h"
 
 class ConsolePump final : public plat::IEventPump {
  public:
@@ -75,7 +77,8 @@ class ConsolePump final : public plat::IEventPump {
   void DrainWake();
 
   std::thread::id m_owner;
-  int m_wakeFd = -1;
+  // The wake-up: an eventfd (POSIX) or an auto-reset event (Windows).
+  plat::NativeWaitHandle m_wake = plat::kNoWaitHandle;
   mutable std::mutex m_mutex;
   std::deque<std::function<void()>> m_queue;
   std::map<std::uint64_t, Timer> m_timers;

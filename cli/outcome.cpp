@@ -1,5 +1,7 @@
 #include "cli/outcome.h"
 
+#include "cli/link_advice.h"
+
 int ExitStatusOf(const RunOutcome& outcome, bool bInterrupted) {
   if (bInterrupted) return kExitInterrupted;
   switch (outcome.failure) {
@@ -44,4 +46,17 @@ const char* ExitStatusText(int nStatus) {
     default:
       return "unknown";
   }
+}
+
+std::string LinkFailureReason(const LinkOpenFailure& failure, bool bSerialPort) {
+  if (failure.kind == LinkOpenFailureKind::None || failure.text.empty()) return {};
+  std::string strReason = failure.text;
+  if (failure.kind == LinkOpenFailureKind::AccessDenied) {
+    if (const char* pszFix = AccessDeniedFix(bSerialPort)) {
+      // The system's sentence may end in a full stop ("Access is denied.").
+      while (!strReason.empty() && (strReason.back() == '.' || strReason.back() == ' ')) strReason.pop_back();
+      strReason += std::string("; ") + pszFix;
+    }
+  }
+  return strReason;
 }

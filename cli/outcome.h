@@ -2,6 +2,9 @@
 // window's logic kept for it (ui/run_outcome.h) and from whether a stop was
 // requested. The log's texts play no part.
 #pragma once
+#include <string>
+
+#include "transport/connection.h"
 #include "ui/run_outcome.h"
 
 // Exit statuses of readerctl.
@@ -26,3 +29,8 @@ const char* ReaderStateAfterInterrupt(const RunOutcome& outcome);
 // The operator's words for an exit status ("success", "the link could not be
 // opened", ...).
 const char* ExitStatusText(int nStatus);
+
+// Why the link did not open, as one line for a run that ended with
+// kExitNoLink: the connect step's reason, and for a refused port or device
+// the common fix (AccessDeniedFix). Empty when no reason was recorded.
+std::string LinkFailureReason(const LinkOpenFailure& failure, bool bSerialPort);

@@ -1,6 +1,10 @@
-// Makes readerctl's --port reachable as a COM number.
+// Makes readerctl's --port reachable as a COM number. One source per OS.
 //
-// The connect step opens the port the window's port list names ("COMn"), and
+// On Windows a port is its COM name ("COM7" or "\\.\COM7"); anything else
+// is refused with a message that says so (cli/win32/port_alias.cpp).
+//
+// On Linux (cli/posix/port_alias.cpp) a device path is accepted too. The
+// connect step opens the port the window's port list names ("COMn"), and
 // the serial port's definition string ("\\.\COMn/baud=...") has no room for
 // a device path: its '/' separates the settings. So a port given as a path
 // is turned into a COM number:

@@ -121,14 +121,26 @@ void WaitForWorker(Session& s) {
   waiter.join();
 }
 
-void ReportEnd(Session& s, const CliOptions& opt, const char* pszWhat, int nStatus) {
+// Why the link did not open, for a run that ended with kExitNoLink; the port
+// named as the operator gave it (a device path is reached through a COM
+// number of its own, which the operator never typed).
+std::string NoLinkReason(const CliOptions& opt, int nPort) {
+  std::string strReason = LinkFailureReason(LastLinkOpenFailure(), opt.bRs232);
+  const std::string strCom = "COM" + std::to_string(nPort) + ":";
+  if (opt.bRs232 && nPort > 0 && !opt.strPort.empty() && plat::ParseComName(opt.strPort.c_str()) == 0 &&
+      strReason.rfind(strCom, 0) == 0)
+    strReason.replace(0, strCom.size() - 1, opt.strPort);
+  return strReason;
+}
+
+void ReportEnd(Session& s, const CliOptions& opt, const char* pszWhat, int nStatus, const std::string& strReason) {
   s.view.Finish();
+  if (!strReason.empty()) s.view.Note("readerctl: " + strReason);
   if (opt.bJson) {
-    s.view.EmitJson(JsonObject()
-                        .Add("event", "result")
-                        .Add("ok", nStatus == kExitOk)
-                        .Add("code", nStatus)
-                        .Add("log", s.view.LogText()));
+    JsonObject result;
+    result.Add("event", "result").Add("ok", nStatus == kExitOk).Add("code", nStatus).Add("log", s.view.LogText());
+    if (!strReason.empty()) result.Add("reason", strReason);
+    s.view.EmitJson(result);
     return;
   }
   if (nStatus == kExitOk) {
@@ -174,7 +186,7 @@ int RunLoad(const CliOptions& opt) {
   const int nStatus = ExitStatusOf(outcome, bInterrupted);
   s.view.Finish();
   if (bInterrupted) s.view.Note(std::string("readerctl: interrupted; ") + ReaderStateAfterInterrupt(outcome));
-  ReportEnd(s, opt, "load", nStatus);
+  ReportEnd(s, opt, "load", nStatus, nStatus == kExitNoLink ? NoLinkReason(opt, nPort) : std::string());
   return nStatus;
 }
 
@@ -197,7 +209,7 @@ int RunResetDefault(const CliOptions& opt) {
   const int nStatus = ExitStatusOf(outcome, bInterrupted);
   s.view.Finish();
   if (bInterrupted) s.view.Note("readerctl: interrupted; the link is closed, the reader may be restarting");
-  ReportEnd(s, opt, "reset-default", nStatus);
+  ReportEnd(s, opt, "reset-default", nStatus, nStatus == kExitNoLink ? NoLinkReason(opt, nPort) : std::string());
   return nStatus;
 }
 

@@ -5,9 +5,14 @@
 # (the command line and the udev rule) and readersim (the simulated reader).
 # Prints each package's path and its contents.
 # Extra arguments go to the CMake configure step (e.g. -DREADERTOOL_BUILD_GUI=OFF).
+# Then the Windows packages beside them: a cross-build with mingw-w64 in
+# build-package-windows/, its target windows_packages (a zip and a per-user
+# installer, packaging/windows), both copied into the same folder.
+# READERTOOL_NO_WINDOWS=1 skips the Windows packages.
 #
 # Needs dpkg-dev (dpkg-shlibdeps works out the package's dependencies) and,
-# for the PNG icons, librsvg2-bin; scripts/install-deps.sh installs both.
+# for the PNG icons, librsvg2-bin; for Windows, mingw-w64 and nsis (makensis).
+# scripts/install-deps.sh installs them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,3 +46,20 @@ for deb in "$dir"/*.deb; do
   dpkg-deb --contents "$deb"
   echo "package: $deb"
 done
+
+[ "${READERTOOL_NO_WINDOWS:-0}" = 1 ] && exit 0
+wdir=build-package-windows
+cmake -S . -B "$wdir" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-x86_64.cmake \
+  -DCMAKE_BUILD_TYPE=Release \
+  -DREADERTOOL_BUILD_TESTS=OFF \
+  -DREADERTOOL_BUILD_BENCH=OFF \
+  -DREADERTOOL_BUILD_FUZZ=OFF \
+  -DREADERTOOL_WINDOW_TEST_HOOKS=OFF >/dev/null
+cmake --build "$wdir" -j"$(nproc)" --target windows_packages
+for f in "$wdir"/readertool-*-windows-x64.zip "$wdir"/readertool-*-setup.exe; do
+  [ -e "$f" ] || continue
+  cp "$f" "$dir"/
+  echo "package: $dir/$(basename "$f")"
+done
+(cd "$dir" && cmake -E tar tf readertool-*-windows-x64.zip)

@@ -68,9 +68,14 @@ TEST_F(ConnectionTest, OpenRs232FailuresAndTheReaderCheck) {
     int selectorAfter;
     LinkOpenFailureKind why;  // what the front ends are told
     const char* text;
+    int refuseErrno = 0;  // every open of the port fails with it
   } rows[] = {
-      {"no such port", 5, 115200, false, true, false, false, kInterfaceUsbHid, LinkOpenFailureKind::Other,
+      {"no such port", 5, 115200, false, true, false, false, kInterfaceUsbHid, LinkOpenFailureKind::NotFound,
        "COM5: No such file or directory"},
+      {"not allowed to open it", 1, 115200, false, true, false, false, kInterfaceUsbHid,
+       LinkOpenFailureKind::AccessDenied, "COM1: Permission denied", EACCES},
+      {"held by another program", 1, 115200, false, true, false, false, kInterfaceUsbHid, LinkOpenFailureKind::Busy,
+       "COM1: Device or resource busy", EBUSY},
       {"rate the line cannot take", 1, 12345, false, true, false, false, kInterfaceUsbHid,
        LinkOpenFailureKind::Other, "COM1: Invalid argument"},
       {"check answered", 1, 115200, true, true, true, true, kInterfaceRs232, LinkOpenFailureKind::None, ""},
@@ -84,6 +89,7 @@ TEST_F(ConnectionTest, OpenRs232FailuresAndTheReaderCheck) {
     ClearLinkOpenFailure();
     g_nInterface = kInterfaceUsbHid;
     m_requests.clear();
+    m_com1.RefuseOpens(row.refuseErrno);
     if (row.answer)
       AnswerAll(0x00);
     else

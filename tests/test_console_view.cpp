@@ -16,6 +16,7 @@
 #include "cli/console_pump.h"
 #include "cli/console_view.h"
 #include "cli/json_writer.h"
+#include "cli/link_advice.h"
 #include "cli/outcome.h"
 #include "platform/clock.h"
 #include "platform/pump.h"
@@ -445,6 +446,34 @@ TEST(Outcome, WhereAnInterruptedReaderIsLeft) {
     EXPECT_EQ(strText.find(strBoot) != std::string::npos, row.bBoot) << strText;
     EXPECT_EQ(strText.find(strRestarting) != std::string::npos, row.bRestarting) << strText;
   }
+}
+
+TEST(Outcome, TheReasonALinkDidNotOpenNamesTheFixForARefusedPortOrDevice) {
+  // Both systems have a fix for a refused serial port; this one's words.
+  const std::string strSerialFix = AccessDeniedFix(true);
+  ASSERT_FALSE(strSerialFix.empty());
+  const char* pszUsbFix = AccessDeniedFix(false);
+  const std::string strUsbTail = pszUsbFix ? std::string("; ") + pszUsbFix : std::string();
+  struct Row {
+    LinkOpenFailure failure;
+    bool bSerial;
+    std::string strReason;
+  };
+  const Row rows[] = {
+      {{}, true, ""},
+      {{LinkOpenFailureKind::NotFound, "COM7: No such file or directory"}, true, "COM7: No such file or directory"},
+      {{LinkOpenFailureKind::Busy, "COM7: Device or resource busy"}, true, "COM7: Device or resource busy"},
+      {{LinkOpenFailureKind::NoAnswer, "COM1: no reader answered at 115200 baud"}, true,
+       "COM1: no reader answered at 115200 baud"},
+      {{LinkOpenFailureKind::AccessDenied, "COM7: Permission denied"}, true,
+       "COM7: Permission denied; " + strSerialFix},
+      {{LinkOpenFailureKind::AccessDenied, "COM7: Access is denied."}, true, "COM7: Access is denied; " + strSerialFix},
+      {{LinkOpenFailureKind::AccessDenied, "USB reader F3A5:0A02: Permission denied (/dev/hidraw0)"}, false,
+       "USB reader F3A5:0A02: Permission denied (/dev/hidraw0)" + strUsbTail},
+      {{LinkOpenFailureKind::Other, "USB reader F3A5:0A02: cannot be opened (/dev/hidraw0)"}, false,
+       "USB reader F3A5:0A02: cannot be opened (/dev/hidraw0)"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(LinkFailureReason(row.failure, row.bSerial), row.strReason);
 }
 
 }  // namespace

@@ -385,27 +385,50 @@ TEST_F(ReaderctlTest, SigtermInTheBootloaderWaitStopsTheRunAndSaysWhereTheReader
   EXPECT_EQ(sim.Stop(), 0);
 }
 
-TEST_F(ReaderctlTest, NoReaderGivesStatusTwoWithTheConnectReportAndHelp) {
-  // A serial device path that does not exist, and a simulator socket that
-  // nobody serves.
-  CtlRun run = RunCtl({"--json", "--interface", "rs232", "--port", m_dir + "/no-such-tty", "load", m_script});
-  EXPECT_EQ(run.nStatus, 2) << run.out << run.err;
-  EXPECT_NE(Find(run.lines, LogEvent(std::string("Open RS232 interface fail.\r\n") + GetStatusText(STS_HELP_RS232))),
-            std::string::npos)
-      << run.out;
-  EXPECT_EQ(run.lines.back().rfind(ResultPrefix(false, 2), 0), 0u) << run.out;
-
-  run = RunCtl({"--json", "reset-default"}, HidEnv());
-  EXPECT_EQ(run.nStatus, 2) << run.out << run.err;
-  EXPECT_NE(Find(run.lines, LogEvent(std::string("Open USB interface fail.\r\n") + GetStatusText(STS_HELP_USB))),
-            std::string::npos)
-      << run.out;
-
-  run = RunCtl({"--interface", "rs232", "--port", m_dir + "/no-such-tty", "load", m_script});
-  EXPECT_EQ(run.nStatus, 2);
-  EXPECT_EQ(run.out.rfind("Open RS232 interface fail.\n==============[Error Help]", 0), 0u) << run.out;
-  EXPECT_NE(run.err.find("readerctl: load: the link could not be opened (exit status 2)"), std::string::npos)
-      << run.err;
+// A serial device path that does not exist, and a simulator socket that
+// nobody serves: the connect step's report and help in the log, and the
+// reason the link did not open as one line on standard error (and in the
+// result event).
+TEST_F(ReaderctlTest, NoReaderGivesStatusTwoWithTheConnectReportHelpAndReason) {
+  const std::string strMissing = m_dir + "/no-such-tty";
+  const std::string strRs232Fail = std::string("Open RS232 interface fail.\r\n") + GetStatusText(STS_HELP_RS232);
+  const std::string strUsbFail = std::string("Open USB interface fail.\r\n") + GetStatusText(STS_HELP_USB);
+  struct Row {
+    const char* pszName;
+    std::vector<std::string> args;
+    bool bHid;
+    std::string strLog;     // the connect step's log text
+    std::string strReason;  // the reason as readerctl words it
+  };
+  const Row rows[] = {
+      {"missing port, JSON", {"--json", "--interface", "rs232", "--port", strMissing, "load", m_script}, false,
+       strRs232Fail, strMissing + ": No such file or directory"},
+      {"missing port", {"--interface", "rs232", "--port", strMissing, "load", m_script}, false, strRs232Fail,
+       strMissing + ": No such file or directory"},
+      {"no USB reader, JSON", {"--json", "reset-default"}, true, strUsbFail, "USB reader F3A5:0A01: not connected"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.pszName);
+    const bool bJson = row.args[0] == "--json";
+    const CtlRun run = RunCtl(row.args, row.bHid ? HidEnv() : std::vector<std::string>{});
+    EXPECT_EQ(run.nStatus, 2) << run.out << run.err;
+    EXPECT_NE(run.err.find("readerctl: " + row.strReason + "\n"), std::string::npos) << run.err;
+    if (bJson) {
+      EXPECT_NE(Find(run.lines, LogEvent(row.strLog)), std::string::npos) << run.out;
+      ASSERT_FALSE(run.lines.empty());
+      EXPECT_EQ(run.lines.back().rfind(ResultPrefix(false, 2), 0), 0u) << run.out;
+      const std::string strTail = ",\"reason\":" + Json(row.strReason) + "}";
+      EXPECT_EQ(run.lines.back().substr(run.lines.back().size() - std::min(strTail.size(), run.lines.back().size())),
+                strTail);
+    } else {
+      std::string strPlain = row.strLog;
+      for (std::size_t at; (at = strPlain.find("\r\n")) != std::string::npos;) strPlain.replace(at, 2, "\n");
+      EXPECT_EQ(run.out.rfind(strPlain, 0), 0u) << run.out;
+      EXPECT_NE(run.err.find("readerctl: " + row.strReason + "\nreaderctl: load: the link could not be opened (exit status 2)"),
+                std::string::npos)
+          << run.err;
+    }
+  }
 }
 
 TEST_F(ReaderctlTest, ARefusedOrUnreadableFileGivesStatusThree) {

@@ -7,6 +7,7 @@
 #include "link/dispatch.h"
 #include "link/trace.h"
 #include "platform/com_port.h"
+#include "platform/os_error.h"
 #include "transport/hid_device.h"
 #include "transport/rs232_port.h"
 
@@ -35,6 +36,19 @@ LinkOpenFailureKind KindOfHidOpen(plat::HidOpenError e) {
   }
 }
 
+// A serial open fails with the system's code; the caller's own mistakes
+// (a bad name or settings) are no reason the operator can act on.
+LinkOpenFailureKind KindOfSerialOpen(const plat::SerialError& err) {
+  if (err.kind != plat::SerialErrorKind::kSystem) return LinkOpenFailureKind::Other;
+  switch (plat::ClassifyOsError(err.sysCode)) {
+    case plat::OsErrorClass::kNotFound: return LinkOpenFailureKind::NotFound;
+    case plat::OsErrorClass::kAccessDenied: return LinkOpenFailureKind::AccessDenied;
+    case plat::OsErrorClass::kBusy: return LinkOpenFailureKind::Busy;
+    case plat::OsErrorClass::kOther: break;
+  }
+  return LinkOpenFailureKind::Other;
+}
+
 }  // namespace
 
 const LinkOpenFailure& LastLinkOpenFailure() { return g_lastOpenFailure; }
@@ -61,7 +75,7 @@ bool OpenRs232(int nPort, int nBaud, bool bCheck) {
                 plat::ComPortPath(nPort).c_str(), nBaud, plat::SerialErrorKindName(err.kind), err.sysCode,
                 err.sysMessage.c_str());
     const std::string strWhy = err.sysMessage.empty() ? plat::SerialErrorKindName(err.kind) : err.sysMessage;
-    NoteFailure(LinkOpenFailureKind::Other, "COM" + std::to_string(nPort) + ": " + strWhy);
+    NoteFailure(KindOfSerialOpen(err), "COM" + std::to_string(nPort) + ": " + strWhy);
     return false;
   }
   TRACE_EVENT(trace::Link::Rs232, "open COM%d (%s), %s", nPort, plat::ComPortPath(nPort).c_str(),

@@ -22,7 +22,7 @@ for tool in lintian dpkg-deb dpkg-buildflags; do
   command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (scripts/install-deps.sh installs it)"; exit 1; }
 done
 
-READERTOOL_PACKAGE_DIR=$dir bash "$src/scripts/build-package.sh" >"$dir.log" 2>&1 || {
+READERTOOL_NO_WINDOWS=1 READERTOOL_PACKAGE_DIR=$dir bash "$src/scripts/build-package.sh" >"$dir.log" 2>&1 || {
   tail -n 40 "$dir.log"; echo "FAIL: scripts/build-package.sh failed (log: $dir.log)"; exit 1; }
 
 failures=0

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the Windows tests under Wine: every test program of the Windows build
 # through ctest, then the serial line against the Linux readersim through a
-# COM port of the Wine prefix.
+# COM port of the Wine prefix, then readerctl.exe end to end
+# (readerctl-wine-tests.sh).
 #   usage: run-windows-tests.sh [SOURCE_DIR]
 # Needs the Windows build (cmake --preset windows; cmake --build --preset
 # windows) and the Linux readersim (build/sim/readersim; built here if
@@ -69,4 +70,17 @@ for _ in $(seq 100); do
 done
 [ -L "$WINEPREFIX/dosdevices/com$com_port" ] || { cat "$build/readersim.log"; fail "readersim made no com$com_port"; }
 READERTOOL_TEST_COM_PORT=$com_port "$wine" "$build/tests/serial_sim_test.exe"
+
+# ---- readerctl.exe end to end ---------------------------------------------------
+# tests/windows/readerctl-wine-tests.sh starts readersim on the same COM port
+# itself, so the one above goes first. It compares with the Linux readerctl's
+# runs and installs the Windows packages, which are built here.
+echo "== readerctl.exe end to end under Wine against readersim on COM$com_port =="
+kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null || true
+sim_pid=""
+rm -f "$WINEPREFIX/dosdevices/com$com_port"
+cmake --build "$src/build" -j2 --target readerctl readersim readersim_samples
+cmake --build "$build" -j2 --target windows_packages
+bash "$src/tests/windows/readerctl-wine-tests.sh" "$src/build" "$build"
+
 echo "run-windows-tests: all Windows tests passed"
