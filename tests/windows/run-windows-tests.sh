@@ -2,7 +2,8 @@
 # Runs the Windows tests under Wine: every test program of the Windows build
 # through ctest, then the serial line against the Linux readersim through a
 # COM port of the Wine prefix, then readerctl.exe end to end
-# (readerctl-wine-tests.sh).
+# (readerctl-wine-tests.sh), then the operator window on a virtual display
+# (run-window-tests.sh).
 #   usage: run-windows-tests.sh [SOURCE_DIR]
 # Needs the Windows build (cmake --preset windows; cmake --build --preset
 # windows) and the Linux readersim (build/sim/readersim; built here if
@@ -82,5 +83,10 @@ rm -f "$WINEPREFIX/dosdevices/com$com_port"
 cmake --build "$src/build" -j2 --target readerctl readersim readersim_samples
 cmake --build "$build" -j2 --target windows_packages
 bash "$src/tests/windows/readerctl-wine-tests.sh" "$src/build" "$build"
+
+# ---- the operator window ---------------------------------------------------------
+# In a prefix of its own with the design fonts mapped, on a virtual display.
+echo "== readertool.exe under Wine on Xvfb =="
+bash "$src/tests/windows/run-window-tests.sh" "$build" "$src/build"
 
 echo "run-windows-tests: all Windows tests passed"
