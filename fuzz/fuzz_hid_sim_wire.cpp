@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -82,6 +83,18 @@ int UnixSocket(const std::string& path, bool bListen) {
   return fd;
 }
 
+// Waits up to ms for fd to become readable. The fuzzer's own timer signals
+// interrupt poll(); those waits go on with the time that is left.
+bool PollIn(int fd, int ms) {
+  const std::uint64_t deadline = plat::NowMs() + static_cast<std::uint64_t>(ms);
+  for (;;) {
+    pollfd pfd{fd, POLLIN, 0};
+    const int r = poll(&pfd, 1, static_cast<int>(plat::RemainingMs(deadline)));
+    if (r > 0) return true;
+    if (r == 0 || errno != EINTR) return false;
+  }
+}
+
 void SendAll(int fd, const std::uint8_t* p, std::size_t n) {
   while (n > 0) {
     const ssize_t r = send(fd, p, n, MSG_NOSIGNAL);
@@ -95,8 +108,7 @@ void SendAll(int fd, const std::uint8_t* p, std::size_t n) {
 Bytes Drain(int fd, int quietMs) {
   Bytes got;
   for (;;) {
-    pollfd pfd{fd, POLLIN, 0};
-    if (poll(&pfd, 1, quietMs) <= 0) return got;
+    if (!PollIn(fd, quietMs)) return got;
     std::uint8_t buf[4096];
     const ssize_t r = recv(fd, buf, sizeof buf, 0);
     if (r <= 0) return got;
@@ -147,10 +159,9 @@ void ToServer(const std::uint8_t* p, std::size_t n) {
   std::uint8_t type = 0;
   Bytes payload;
   while (!reader.Next(&type, &payload)) {
-    pollfd pfd{probe, POLLIN, 0};
     std::uint8_t buf[512];
     ssize_t r = 0;
-    if (poll(&pfd, 1, 5000) != 1 || (r = recv(probe, buf, sizeof buf, 0)) <= 0) __builtin_trap();  // no answer
+    if (!PollIn(probe, 5000) || (r = recv(probe, buf, sizeof buf, 0)) <= 0) __builtin_trap();  // no answer
     reader.Feed(buf, static_cast<std::size_t>(r));
   }
   if (type != hidsim::kMsgDeviceInfo) __builtin_trap();
@@ -182,8 +193,7 @@ void ToBackend(const std::uint8_t* p, std::size_t n, bool bExclusive) {
     h->GetFeature(report, sizeof report);
   });
 
-  pollfd pfd{listener, POLLIN, 0};
-  if (poll(&pfd, 1, 10000) != 1) __builtin_trap();  // the tool never connected
+  if (!PollIn(listener, 10000)) __builtin_trap();  // the tool never connected
   const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) __builtin_trap();
   SendAll(fd, p, n);
