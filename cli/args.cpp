@@ -38,6 +38,8 @@ struct CommandName {
 constexpr CommandName kCommands[] = {
     {"load", CliCommand::Load, true},
     {"reset-default", CliCommand::ResetDefault, false},
+    {"info", CliCommand::Info, false},
+    {"check", CliCommand::Check, true},
     {"list-ports", CliCommand::ListPorts, false},
     {"list-readers", CliCommand::ListReaders, false},
     {"version", CliCommand::Version, false},
@@ -52,6 +54,7 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
   std::vector<std::string> words;
   bool bPortGiven = false;
   bool bOptionsEnded = false;
+  bool bVersionOption = false;
 
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -79,7 +82,8 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
       strValue = arg.substr(nEq + 1);
       bInlineValue = true;
     }
-    const bool bTakesValue = strName == "--interface" || strName == "--port" || strName == "--baud";
+    const bool bTakesValue = strName == "--interface" || strName == "--port" || strName == "--baud" ||
+                             strName == "--device" || strName == "--wait";
     // --trace takes its file only as "--trace=FILE": "--trace load x" must not
     // take the command for a file name.
     const bool bMayTakeValue = strName == "--trace";
@@ -92,6 +96,22 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
 
     if (strName == "--help" || strName == "-h") {
       opt.command = CliCommand::Help;
+    } else if (strName == "--version") {
+      bVersionOption = true;
+    } else if (strName == "--all") {
+      opt.bAll = true;
+    } else if (strName == "--device") {
+      if (strValue.empty()) return Fail("--device needs a reader's path (see list-readers)");
+      opt.devices.push_back(strValue);
+    } else if (strName == "--wait") {
+      // Whole seconds, 1 to a day: a line controller's value, never a typo's.
+      int nSeconds = 0;
+      bool bDigits = !strValue.empty() && strValue.size() <= 5;
+      for (char c : strValue) bDigits = bDigits && c >= '0' && c <= '9';
+      if (bDigits) nSeconds = std::stoi(strValue);
+      if (!bDigits || nSeconds < 1 || nSeconds > 86400)
+        return Fail("--wait takes whole seconds from 1 to 86400, not '" + strValue + "'");
+      opt.nWaitSeconds = nSeconds;
     } else if (strName == "--json") {
       opt.bJson = true;
     } else if (strName == "--trace") {
@@ -119,7 +139,8 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
       // A COM name, or a device path (anything with a slash in it).
       if (plat::ParseComName(strValue.c_str()) == 0 && strValue.find('/') == std::string::npos)
         return Fail("--port must be a COM name (COM1 to COM255) or a device path, not '" + strValue + "'");
-      opt.strPort = strValue;
+      if (opt.ports.empty()) opt.strPort = strValue;
+      opt.ports.push_back(strValue);
       bPortGiven = true;
     } else {
       return Fail("unknown option '" + arg + "'");
@@ -127,6 +148,16 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
   }
 
   if (opt.command == CliCommand::Help) {
+    CliParse parse;
+    parse.bOk = true;
+    parse.options = opt;
+    return parse;
+  }
+  // "--version" alone is the version command; with a command it is refused
+  // rather than guessed at.
+  if (bVersionOption) {
+    if (!words.empty()) return Fail("--version takes no command");
+    opt.command = CliCommand::Version;
     CliParse parse;
     parse.bOk = true;
     parse.options = opt;
@@ -147,13 +178,29 @@ CliParse ParseCommandLine(const std::vector<std::string>& args) {
   if (words.size() > nWords) return Fail("unexpected argument '" + words[nWords] + "'");
   // A port only means something on the serial line; taking it silently for
   // a USB run would open a different reader than the one meant.
-  if (bPortGiven && !opt.bRs232 && (opt.command == CliCommand::Load || opt.command == CliCommand::ResetDefault))
-    return Fail("--port needs --interface rs232");
+  const bool bTalksToReader =
+      opt.command == CliCommand::Load || opt.command == CliCommand::ResetDefault || opt.command == CliCommand::Info;
+  if (bPortGiven && !opt.bRs232 && bTalksToReader) return Fail("--port needs --interface rs232");
+  if (!opt.devices.empty() && opt.bRs232) return Fail("--device names a USB reader; use --port with rs232");
+  if (opt.bAll && opt.bRs232) return Fail("--all finds USB readers only; give --port once per serial reader");
+  if (opt.bAll && !opt.devices.empty()) return Fail("--all and --device exclude each other");
+  if ((opt.bAll || !opt.devices.empty() || opt.ports.size() > 1 || opt.nWaitSeconds > 0) && !bTalksToReader)
+    return Fail(std::string("--all, --device, --wait and a repeated --port need load, reset-default or info"));
+  for (std::size_t a = 0; a < opt.devices.size(); ++a)
+    for (std::size_t b = a + 1; b < opt.devices.size(); ++b)
+      if (opt.devices[a] == opt.devices[b]) return Fail("--device " + opt.devices[a] + " is given twice");
+  for (std::size_t a = 0; a < opt.ports.size(); ++a)
+    for (std::size_t b = a + 1; b < opt.ports.size(); ++b)
+      if (opt.ports[a] == opt.ports[b]) return Fail("--port " + opt.ports[a] + " is given twice");
 
   CliParse parse;
   parse.bOk = true;
   parse.options = opt;
   return parse;
+}
+
+bool IsBatch(const CliOptions& options) {
+  return options.bAll || options.devices.size() > 1 || options.ports.size() > 1;
 }
 
 std::string SwitchCommandText(const CliOptions& options) {
@@ -169,13 +216,20 @@ std::string SwitchCommandText(const CliOptions& options) {
 std::string UsageText() {
   return "Usage: readerctl [options] load FILE        the \"Load\" run, FILE in place of the file dialog\n"
          "       readerctl [options] reset-default    the \"Reset Default\" function\n"
+         "       readerctl [options] info             each selected reader's firmware version, changing nothing\n"
+         "       readerctl check FILE                 checks a script or an image as a run would, offline\n"
          "       readerctl [options] list-ports       serial ports that can be opened, \"COMn  DEVICE\" per line\n"
          "       readerctl list-readers               connected readers of the known reader list\n"
-         "       readerctl version                    the program's own version\n"
+         "       readerctl version | --version        the program's own version\n"
          "       readerctl version-info FILE          a file's version resource\n"
          "Options:\n"
          "  --interface rs232|usb    default usb, as in the window\n"
-         "  --port COMn|PATH         serial port: a COM name, or on Linux a device path\n"
+         "  --port COMn|PATH         serial port: a COM name, or on Linux a device path; repeat it\n"
+         "                           to run on several readers at once\n"
+         "  --device PATH            this USB reader only (a path from list-readers); repeat it to\n"
+         "                           run on several readers at once\n"
+         "  --all                    every connected known USB reader at once\n"
+         "  --wait SECONDS           wait up to SECONDS for the reader to appear or come back first\n"
          "  --baud N                 one of " +
          BaudChoices() + "; default " + std::to_string(kBaudTable[0]) +
          "\n"

@@ -3,13 +3,17 @@
 #include <string>
 #include <vector>
 
-enum class CliCommand { None, Help, Load, ResetDefault, ListPorts, ListReaders, Version, VersionInfo };
+enum class CliCommand { None, Help, Load, ResetDefault, Info, Check, ListPorts, ListReaders, Version, VersionInfo };
 
 struct CliOptions {
   CliCommand command = CliCommand::None;
-  std::string strFile;           // load, version-info
+  std::string strFile;           // load, check, version-info
   bool bRs232 = false;           // --interface; USB HID by default, as in the window
-  std::string strPort;           // --port as given (empty: the first port the window lists)
+  std::string strPort;           // the run's --port as given (empty: the first port the window lists)
+  std::vector<std::string> ports;    // every --port, in order (several: one run per port)
+  std::vector<std::string> devices;  // every --device (a USB reader's path), in order
+  bool bAll = false;                 // --all: every attached known USB reader
+  int nWaitSeconds = 0;              // --wait: how long to wait for the reader to appear; 0 not at all
   int nBaudIndex = 0;            // --baud as an index into kBaudTable; 9600 by default
   bool bChkLegacy = false;       // --chklegacy or "/chklegacy"
   bool bR2DefNoEncKeys = false;  // --r2def-04f0 or "/R2Def_04F0_NoEncKeys"
@@ -22,6 +26,10 @@ struct CliParse {
   CliOptions options;
   std::string strError;  // why the command line was refused
 };
+
+// Whether the options name more than one reader (or --all): the command then
+// runs once per reader, side by side.
+bool IsBatch(const CliOptions& options);
 
 // Parses the arguments after the program name. Options may stand before or
 // after the command; "--" ends the options; "--name=value" and "--name value"

@@ -339,6 +339,10 @@ int Run(const CliOptions& opt) {
     case CliCommand::ResetDefault:
       console::InstallStopHandlers();
       return RunResetDefault(opt);
+    case CliCommand::Info:
+    case CliCommand::Check:
+      Err("readerctl: this command is not available yet\n");
+      return kExitFailed;
     case CliCommand::ListPorts:
       return RunListPorts(opt);
     case CliCommand::ListReaders:

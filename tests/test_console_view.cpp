@@ -373,6 +373,25 @@ TEST(CommandLine, ReadsCommandsOptionsAndTheWindowsSwitches) {
   p = ParseCommandLine({"reset-default", "--trace=/tmp/reader trace.txt"});
   ASSERT_TRUE(p.bOk) << p.strError;
   EXPECT_EQ(p.options.strTrace, "/tmp/reader trace.txt");
+
+  // Several readers: each --device and --port kept in order; a batch.
+  p = ParseCommandLine({"--device", "/dev/hidraw3", "--device=/dev/hidraw1", "--wait", "30", "load", "a.txt"});
+  ASSERT_TRUE(p.bOk) << p.strError;
+  EXPECT_EQ(p.options.devices, (std::vector<std::string>{"/dev/hidraw3", "/dev/hidraw1"}));
+  EXPECT_EQ(p.options.nWaitSeconds, 30);
+  EXPECT_TRUE(IsBatch(p.options));
+  p = ParseCommandLine({"--interface", "rs232", "--port", "COM2", "--port", "COM3", "info"});
+  ASSERT_TRUE(p.bOk) << p.strError;
+  EXPECT_EQ(p.options.strPort, "COM2");
+  EXPECT_EQ(p.options.ports.size(), 2u);
+  EXPECT_TRUE(IsBatch(p.options));
+  EXPECT_FALSE(IsBatch(ParseCommandLine({"--device", "/dev/hidraw3", "reset-default"}).options));
+  EXPECT_TRUE(IsBatch(ParseCommandLine({"--all", "load", "a.txt"}).options));
+  EXPECT_EQ(ParseCommandLine({"--version"}).options.command, CliCommand::Version);
+  p = ParseCommandLine({"check", "a.txt"});
+  ASSERT_TRUE(p.bOk) << p.strError;
+  EXPECT_EQ(p.options.command, CliCommand::Check);
+  EXPECT_EQ(p.options.strFile, "a.txt");
 }
 
 TEST(CommandLine, RefusesWhatItCannotCarryOut) {
@@ -393,6 +412,18 @@ TEST(CommandLine, RefusesWhatItCannotCarryOut) {
       {"--trace=", "reset-default"},
       {"--verbose", "version"},
       {"/CHKLEGACY", "version"},  // not a switch, so an extra argument
+      {"--version", "load", "a.txt"},
+      {"check"},
+      {"--device", "/dev/hidraw0", "--interface", "rs232", "load", "a.txt"},
+      {"--all", "--interface", "rs232", "load", "a.txt"},
+      {"--all", "--device", "/dev/hidraw0", "info"},
+      {"--device", "/dev/hidraw0", "--device", "/dev/hidraw0", "info"},
+      {"--interface", "rs232", "--port", "COM2", "--port", "COM2", "info"},
+      {"--device", "/dev/hidraw0", "check", "a.txt"},
+      {"--wait", "0", "info"},
+      {"--wait", "5s", "info"},
+      {"--wait", "99999999999", "info"},
+      {"--device=", "info"},
   };
   for (const auto& args : bad) {
     std::string joined;
