@@ -15,6 +15,7 @@
 #include "app/file_version_info.h"
 #include "app/known_readers.h"
 #include "cli/args.h"
+#include "cli/batch.h"
 #include "cli/console_os.h"
 #include "cli/console_pump.h"
 #include "cli/console_view.h"
@@ -329,6 +330,7 @@ int RunVersionInfo(const CliOptions& opt) {
 }
 
 int Run(const CliOptions& opt) {
+  if (IsBatch(opt)) return RunBatch(opt);
   switch (opt.command) {
     case CliCommand::Help:
       Out(UsageText());
