@@ -198,10 +198,10 @@ void BatchDisplay::ChildEvent(std::size_t nReader, std::string_view strLine, con
   } else if (strEvent == "message_box") {
     ChildError(nReader, pEvent->String("text"));
   } else if (strEvent == "result") {
+    // The reason for a link that did not open has come on the child's
+    // standard error already.
     m_ended[nReader] = true;
     m_bDirty = true;
-    const std::string strReason = pEvent->String("reason");
-    if (!strReason.empty()) ChildError(nReader, "readerctl: " + strReason);
   }
 }
 

@@ -163,6 +163,19 @@ if start_sim; then
   else
     fail "closed output pipe" "status $rc; $(tail -n 3 "$work/err")"
   fi
+  # Two readers at once, one child readerctl.exe each: COM7 answers, COM9
+  # has nothing behind it; the summary names both. A fresh reader: the one
+  # above may still be restarting.
+  start_sim || fail "batch: readersim did not start"
+  timeout 180 "$wine" "$exe" --interface rs232 --baud 115200 --port COM7 --port COM9 reset-default \
+    >"$work/out" 2>"$work/err"
+  rc=$?
+  if [ $rc = 2 ] && grep -q "^\[COM7\] Open RS232 interface success" "$work/out" &&
+    grep -qE "^COM7  +success +0 " "$work/out" && grep -qE "^COM9  +the link could not be opened +2 " "$work/out"; then
+    pass "a batch on two ports: each reader's result in the summary, status 2"
+  else
+    fail "batch on two ports" "status $rc; $(cat "$work/out" "$work/err" | tail -n 8)"
+  fi
 else
   fail "list-ports: readersim did not start"
 fi
