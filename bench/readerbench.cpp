@@ -12,6 +12,9 @@
 //      "Reset Default" and during a run (bench_window)
 //   6  peak resident set of readerctl in row 1
 //   7  the script runner over a 16 MiB script in virtual time (bench_parse)
+//   8  eight readers at once: a batch of four over pseudo-terminals and a
+//      batch of four over the HID simulator, side by side, against the
+//      same work done for one reader alone; and the CPU of every process
 //
 // Usage: readerbench --bin BUILD_DIR --data DIR --work DIR [--rows 1,2,...]
 //                    [--baud N]
@@ -26,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -48,6 +52,8 @@ constexpr double kGoalGapMs = 50;         // row 5: longest gap between timer ti
 constexpr double kGoalRssMiB = 16;        // row 6
 constexpr double kGoalParseMs = 100;      // row 7: 16 MiB script
 constexpr double kGoalLinear = 1.5;       // row 7: cost per MiB at 16 MiB over that at 1 MiB
+constexpr double kGoalBatchRatio = 1.05;  // row 8: a batch's time over one reader's alone
+constexpr int kBatchReaders = 4;          // row 8: readers of each kind
 
 constexpr int kReadyTimeoutMs = 10000;
 
@@ -361,6 +367,195 @@ void RunParseRow(const Options& o) {
 }
 
 // ---------------------------------------------------------------------------
+// Row 8: eight readers at once. Each reader of a batch gets its version read
+// before and after its update ("info", "load", "info --wait"); one reader
+// alone does the same work as three commands in turn.
+
+struct SimSet {
+  std::vector<std::unique_ptr<Child>> sims;
+  std::vector<std::string> selections;  // a pseudo-terminal or a socket each
+  std::string strError;
+};
+
+// n readers of one kind, started and ready; serial ones on pseudo-terminals
+// at the benchmark's rate, USB ones as sockets in one folder.
+SimSet StartSims(const Options& o, bool bSerial, int n, const std::string& strBase) {
+  SimSet set;
+  const std::string strDir = strBase + ".hid";
+  if (!bSerial) {
+    ::mkdir(strDir.c_str(), 0755);
+  }
+  for (int i = 0; i < n; ++i) {
+    ChildSpec spec;
+    spec.strProgram = Program(o, "sim/readersim");
+    const std::string strSocket = strDir + "/reader" + std::to_string(i) + ".sock";
+    if (bSerial) {
+      spec.args = {"--pty", "--baud", std::to_string(o.nBaud)};
+    } else {
+      ::unlink(strSocket.c_str());
+      spec.args = {"--hid", "int64", "--hid-socket", strSocket};
+    }
+    spec.strStderr = strBase + ".sim" + std::to_string(i) + ".log";
+    auto sim = std::make_unique<Child>();
+    std::string strErr, strSeen;
+    if (!sim->Start(spec, &strErr)) {
+      set.strError = strErr;
+      return set;
+    }
+    if (!sim->ReadLineUntil("readersim: ready", kReadyTimeoutMs, &strSeen)) {
+      set.strError = "readersim did not start: " + strSeen;
+      return set;
+    }
+    if (bSerial) {
+      const std::size_t at = strSeen.find("/dev/pts/");
+      if (at == std::string::npos) {
+        set.strError = "readersim named no pseudo-terminal: " + strSeen;
+        return set;
+      }
+      set.selections.push_back(strSeen.substr(at, strSeen.find_first_of(" \n", at) - at));
+    } else {
+      set.selections.push_back(strSocket);
+    }
+    set.sims.push_back(std::move(sim));
+  }
+  return set;
+}
+
+ChildSpec BatchCtl(const Options& o, bool bSerial, const std::vector<std::string>& selections,
+                   const std::string& strBase, const std::string& strFile) {
+  ChildSpec spec;
+  spec.strProgram = Program(o, "cli/readerctl");
+  if (bSerial) {
+    spec.args = {"--interface", "rs232", "--baud", std::to_string(o.nBaud)};
+  } else {
+    spec.args = {"--interface", "usb"};
+    spec.env.push_back({"READERTOOL_HID_SIM", strBase + ".hid"});
+  }
+  for (const std::string& s : selections) {
+    spec.args.push_back(bSerial ? "--port" : "--device");
+    spec.args.push_back(s);
+  }
+  spec.args.insert(spec.args.end(), {"--json", "load", strFile});
+  spec.strStdout = strBase + ".json";
+  spec.strStderr = strBase + ".stderr";
+  return spec;
+}
+
+struct AloneResult {
+  bool bOk = false;
+  std::string strError;
+  double dWallMs = 0;
+  double dCpuMs = 0;
+};
+
+// One reader alone: "info", "load", "info --wait 30" in turn.
+AloneResult RunAlone(const Options& o, bool bSerial, const std::string& strFile) {
+  AloneResult res;
+  const std::string strBase = o.strWork + "/row8-alone-" + (bSerial ? "serial" : "usb");
+  SimSet set = StartSims(o, bSerial, 1, strBase);
+  if (!set.strError.empty()) {
+    res.strError = set.strError;
+    return res;
+  }
+  const std::vector<std::vector<std::string>> commands = {{"info"}, {"load", strFile}, {"--wait", "30", "info"}};
+  for (std::size_t i = 0; i < commands.size(); ++i) {
+    ChildSpec spec = BatchCtl(o, bSerial, set.selections, strBase + "." + std::to_string(i), strFile);
+    spec.args.resize(spec.args.size() - 2);  // the batch's "load FILE"
+    spec.args.insert(spec.args.end(), commands[i].begin(), commands[i].end());
+    Child ctl;
+    std::string strErr;
+    if (!ctl.Start(spec, &strErr)) {
+      res.strError = strErr;
+      return res;
+    }
+    const ChildResult r = ctl.Wait();
+    res.dWallMs += r.dWallMs;
+    res.dCpuMs += r.dCpuMs;
+    if (!r.bExited || r.nStatus != 0) {
+      res.strError = "readerctl " + commands[i].front() + " failed (exit status " + std::to_string(r.nStatus) +
+                     "); see " + spec.strStdout;
+      return res;
+    }
+  }
+  for (auto& sim : set.sims) sim->Stop();
+  res.bOk = true;
+  return res;
+}
+
+void RunBatchRow(const Options& o, const std::string& strRs232, const std::string& strUsbHid) {
+  auto failed = [](const std::string& strId, const std::string& strWhat, const std::string& strWhy) {
+    g_rows.push_back({strId, strWhat, "failed", "", "", Fmt("<= %.2f", kGoalBatchRatio), 0});
+    Note("row " + strId + ": " + strWhy);
+  };
+  const AloneResult serialAlone = RunAlone(o, true, strRs232);
+  if (!serialAlone.bOk) return failed("8", "eight readers at once", "serial reader alone: " + serialAlone.strError);
+  Progress(Fmt("  one serial reader alone: %.1f s", serialAlone.dWallMs / 1000.0));
+  const AloneResult usbAlone = RunAlone(o, false, strUsbHid);
+  if (!usbAlone.bOk) return failed("8", "eight readers at once", "USB reader alone: " + usbAlone.strError);
+  Progress(Fmt("  one USB reader alone: %.1f s", usbAlone.dWallMs / 1000.0));
+
+  const std::string strBase = o.strWork + "/row8-batch";
+  SimSet serial = StartSims(o, true, kBatchReaders, strBase + "-serial");
+  SimSet usb = StartSims(o, false, kBatchReaders, strBase + "-usb");
+  if (!serial.strError.empty() || !usb.strError.empty())
+    return failed("8", "eight readers at once", serial.strError + usb.strError);
+  const ChildSpec serialSpec = BatchCtl(o, true, serial.selections, strBase + "-serial", strRs232);
+  const ChildSpec usbSpec = BatchCtl(o, false, usb.selections, strBase + "-usb", strUsbHid);
+  Child serialCtl, usbCtl;
+  std::string strErr;
+  if (!serialCtl.Start(serialSpec, &strErr) || !usbCtl.Start(usbSpec, &strErr))
+    return failed("8", "eight readers at once", strErr);
+  // wait4 reports a batch parent's CPU together with that of the children it
+  // reaped: every process of the batch.
+  const ChildResult serialRes = serialCtl.Wait();
+  const ChildResult usbRes = usbCtl.Wait();
+  for (SimSet* set : {&serial, &usb})
+    for (auto& sim : set->sims) sim->Stop();
+
+  struct Kind {
+    const char* pszId;
+    const char* pszWhat;
+    const ChildResult& res;
+    const AloneResult& alone;
+    const ChildSpec& spec;
+  };
+  const Kind kinds[] = {
+      {"8a", "4 serial readers at once (with 4 USB) / 1 alone", serialRes, serialAlone, serialSpec},
+      {"8b", "4 USB readers at once (with 4 serial) / 1 alone", usbRes, usbAlone, usbSpec},
+  };
+  for (const Kind& k : kinds) {
+    if (!k.res.bExited || k.res.nStatus != 0) {
+      failed(k.pszId, k.pszWhat, "the batch failed (exit status " + std::to_string(k.res.nStatus) + "); see " +
+                                     k.spec.strStdout + " and " + k.spec.strStderr);
+      continue;
+    }
+    const double dRatio = k.res.dWallMs / k.alone.dWallMs;
+    Row row;
+    row.strId = k.pszId;
+    row.strWhat = k.pszWhat;
+    row.strMeasured = Fmt("%.2f s", k.res.dWallMs / 1000.0);
+    row.strFloor = Fmt("%.2f s", k.alone.dWallMs / 1000.0);
+    row.strRatio = Fmt("%.4f", dRatio);
+    row.strGoal = Fmt("<= %.2f", kGoalBatchRatio);
+    row.nPass = dRatio <= kGoalBatchRatio;
+    g_rows.push_back(row);
+  }
+  const double dWallMs = std::max(serialRes.dWallMs, usbRes.dWallMs);
+  const double dCpuMs = serialRes.dCpuMs + usbRes.dCpuMs;
+  Row cpu;
+  cpu.strId = "8c";
+  cpu.strWhat = "CPU of every process / wall, 8 readers at once";
+  cpu.strMeasured = Fmt("%.4f", dCpuMs / dWallMs);
+  cpu.strRatio = cpu.strMeasured;
+  cpu.strGoal = Fmt("<= %.2f", kGoalCpuShare);
+  cpu.nPass = dCpuMs / dWallMs <= kGoalCpuShare;
+  g_rows.push_back(cpu);
+  Note(Fmt("row 8: %.0f ms CPU of the two batches and their 24 children", dCpuMs) +
+       Fmt(" in %.1f s; one reader alone (info, load, info --wait) used", dWallMs / 1000.0) +
+       Fmt(" %.0f ms (serial)", serialAlone.dCpuMs) + Fmt(" and %.0f ms (USB)", usbAlone.dCpuMs));
+}
+
+// ---------------------------------------------------------------------------
 
 void PrintTable() {
   std::printf("%-4s %-48s %12s %12s %8s %18s  %s\n", "row", "what", "measured", "floor", "ratio", "goal", "result");
@@ -377,7 +572,7 @@ void PrintTable() {
 int Usage(const char* pszWhy) {
   std::fprintf(stderr,
                "readerbench: %s\n"
-               "usage: readerbench --bin BUILD_DIR --data DIR --work DIR [--rows 1,2,3,4,5,6,7] [--baud N]\n",
+               "usage: readerbench --bin BUILD_DIR --data DIR --work DIR [--rows 1,2,3,4,5,6,7,8] [--baud N]\n",
                pszWhy);
   return 64;
 }
@@ -387,7 +582,7 @@ bool ParseRows(const std::string& s, std::set<int>* pRows) {
   std::string strItem;
   while (std::getline(in, strItem, ',')) {
     const int n = std::atoi(strItem.c_str());
-    if (n < 1 || n > 7) return false;
+    if (n < 1 || n > 8) return false;
     pRows->insert(n);
   }
   return !pRows->empty();
@@ -406,14 +601,14 @@ int main(int argc, char** argv) {
     else if (a == "--work") o.strWork = v;
     else if (a == "--baud") o.nBaud = static_cast<unsigned>(std::atoi(v));
     else if (a == "--rows") {
-      if (!ParseRows(v, &o.rows)) return Usage("--rows takes numbers 1 to 7, comma-separated");
+      if (!ParseRows(v, &o.rows)) return Usage("--rows takes numbers 1 to 8, comma-separated");
     } else {
       return Usage(("unknown option " + a).c_str());
     }
     ++i;
   }
   if (o.strBin.empty() || o.strData.empty() || o.strWork.empty()) return Usage("--bin, --data and --work are needed");
-  if (o.rows.empty()) o.rows = {1, 2, 3, 4, 5, 6, 7};
+  if (o.rows.empty()) o.rows = {1, 2, 3, 4, 5, 6, 7, 8};
   ::mkdir(o.strWork.c_str(), 0755);
   // Row 4 is measured in the runs of rows 1-3, row 6 in that of row 1.
   std::set<int> runs = o.rows;
@@ -491,6 +686,10 @@ int main(int argc, char** argv) {
   if (o.rows.count(7)) {
     Progress("row 7: script runner over growing scripts ...");
     RunParseRow(o);
+  }
+  if (o.rows.count(8)) {
+    Progress("row 8: eight readers at once ...");
+    RunBatchRow(o, strRs232, strUsbHid);
   }
 
   // Rows in their numbers' order, whatever order they were measured in.
