@@ -12,6 +12,8 @@ constexpr DWORD kMaxRequestData = 4096 - 16;
 // Image bytes per programmed block; each block advances the address by 16 less.
 constexpr int kFlashBlockBytes = 2048;
 constexpr int kFlashAddressStep = 2048 - 16;
+// The blocks ProgramFlash sends for nSize bytes: full blocks, the last one shorter.
+constexpr int FlashBlockCount(int nSize) { return nSize > 0 ? (nSize + kFlashBlockBytes - 1) / kFlashBlockBytes : 0; }
 
 bool PingReader();
 bool RequestBootMode();
