@@ -1,6 +1,7 @@
 // readerctl: the command-line front end. "load" and "reset-default" run the
 // operator window's own logic (CTAVDownloadApDlg) with a console view in
-// place of the window; the main thread plays the window thread. The other
+// place of the window; the main thread plays the window thread. "check"
+// (cli/check_command.cpp) judges a file offline as a run would. The other
 // commands list what the window would find, or read version resources.
 #include <atomic>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include "app/file_version_info.h"
 #include "app/known_readers.h"
 #include "cli/args.h"
+#include "cli/check_command.h"
 #include "cli/console_os.h"
 #include "cli/console_pump.h"
 #include "cli/console_view.h"
@@ -254,9 +256,10 @@ int Run(const CliOptions& opt) {
       console::InstallStopHandlers();
       return RunResetDefault(opt);
     case CliCommand::Info:
-    case CliCommand::Check:
       Err("readerctl: this command is not available yet\n");
       return kExitFailed;
+    case CliCommand::Check:
+      return RunCheck(opt);
     case CliCommand::ListPorts:
       return RunListPorts(opt);
     case CliCommand::ListReaders:
