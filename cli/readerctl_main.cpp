@@ -1,8 +1,9 @@
 // readerctl: the command-line front end. "load" and "reset-default" run the
 // operator window's own logic (CTAVDownloadApDlg) with a console view in
-// place of the window; the main thread plays the window thread. "check"
-// (cli/check_command.cpp) judges a file offline as a run would. The other
-// commands list what the window would find, or read version resources.
+// place of the window; the main thread plays the window thread. "info"
+// (cli/info_command.cpp) asks the reader for its version the same way, and
+// "check" (cli/check_command.cpp) judges a file offline. The other commands
+// list what the window would find, or read version resources.
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include "cli/console_os.h"
 #include "cli/console_pump.h"
 #include "cli/console_view.h"
+#include "cli/info_command.h"
 #include "cli/json_writer.h"
 #include "cli/outcome.h"
 #include "cli/port_alias.h"
@@ -256,8 +258,8 @@ int Run(const CliOptions& opt) {
       console::InstallStopHandlers();
       return RunResetDefault(opt);
     case CliCommand::Info:
-      Err("readerctl: this command is not available yet\n");
-      return kExitFailed;
+      console::InstallStopHandlers();
+      return RunInfo(opt);
     case CliCommand::Check:
       return RunCheck(opt);
     case CliCommand::ListPorts:

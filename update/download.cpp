@@ -34,6 +34,12 @@ std::string DataText(const BYTE* pData, int nLen) {
 
 }  // namespace
 
+void SettleFreshUsbReader() {
+  if (!IsUsbHid()) return;
+  trace::WaitBecause("USB HID settles");
+  PumpWait(kUsbSettleMs, FALSE);
+}
+
 bool PrepareRun(CTAVDownloadApDlg* pDialog, int* pbNewVersion, BYTE* pbInBootMode) {
   if (!pDialog || !pbNewVersion || !pbInBootMode) return false;
   *pbInBootMode = 1;
@@ -42,10 +48,7 @@ bool PrepareRun(CTAVDownloadApDlg* pDialog, int* pbNewVersion, BYTE* pbInBootMod
     *pbNewVersion = 1;
     return true;
   }
-  if (IsUsbHid()) {
-    trace::WaitBecause("USB HID settles");
-    PumpWait(kUsbSettleMs, FALSE);
-  }
+  SettleFreshUsbReader();
   pDialog->StartMarquee();
   pDialog->AppendLog(GetStatusText(STS_BL_VERSION_VERIFYING));
 

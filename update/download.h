@@ -48,6 +48,12 @@ bool LoadDownloadImage(CTAVDownloadApDlg* pDialog, LoadedImage* pImage);
 // block of the nBodyLen-byte body, C7-04 and C7-05.
 int DownloadRequestCount(int nBodyLen);
 
+// On USB HID, the moment a freshly opened reader needs before its first
+// query (a wait that pumps the thread's events); nothing on RS-232. Run
+// preparation waits so before it asks for the version, and so does any
+// other version query right after the connect step.
+void SettleFreshUsbReader();
+
 // Fills *pbNewVersion (nonzero: text-script path) and *pbInBootMode
 // (nonzero: the bootloader answered, boot-mode entry is skipped). False when
 // no procedure may run: the reader answered none of the version queries.
