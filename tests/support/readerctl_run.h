@@ -1,8 +1,8 @@
-// readerctl as a child process for the end-to-end tests: start it with a
-// given environment, read its outputs with deadlines, and the fixture that
-// puts readersim behind a pseudo-terminal or the HID simulator socket.
-// POSIX only. Everything here is inline so that each test file that runs
-// readerctl includes it alone.
+// readerctl (or another program of the build) as a child process for the
+// end-to-end tests: start it with a given environment, read its outputs
+// with deadlines, and the fixture that puts readersim behind a
+// pseudo-terminal or the HID simulator socket. POSIX only. Everything here
+// is inline so that each test file that runs readerctl includes it alone.
 #pragma once
 #include <fcntl.h>
 #include <gtest/gtest.h>
