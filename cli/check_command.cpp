@@ -72,11 +72,11 @@ void PrintText(const CliOptions& opt, const FileCheck& check, int nStatus) {
     const std::string strOn = opt.bRs232 ? "RS-232" : "USB";
     if (check.kind == RunFileKind::kScript) {
       strOut += std::string("kind:              text command script, ") + ScriptHeader(check.nScriptKind) +
-                ", run on " + strOn + "\n";
+                ", for a run over " + strOn + "\n";
       strOut += "reader model:      " + s.strModel + "\n";
       strOut += "commands:          " + std::to_string(s.nCommands) + "\n";
     } else {
-      strOut += "kind:              binary image for the bootloader download (a reader below 3.00.001), run on " +
+      strOut += "kind:              binary image for the bootloader download (a reader below 3.00.001), for a run over " +
                 strOn + "\n";
       strOut += "size:              " + std::to_string(check.nFileLen) + " bytes, byte sum " +
                 Hex8(check.dwChecksum) + "\n";
