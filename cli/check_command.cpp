@@ -76,8 +76,8 @@ void PrintText(const CliOptions& opt, const FileCheck& check, int nStatus) {
       strOut += "reader model:      " + s.strModel + "\n";
       strOut += "commands:          " + std::to_string(s.nCommands) + "\n";
     } else {
-      strOut += "kind:              binary image for the bootloader download (a reader below 3.00.001), for a run over " +
-                strOn + "\n";
+      strOut += "kind:              binary image for the bootloader download (a reader below 3.00.001), "
+                "for a run over " + strOn + "\n";
       strOut += "size:              " + std::to_string(check.nFileLen) + " bytes, byte sum " +
                 Hex8(check.dwChecksum) + "\n";
       strOut += "commands:          " + std::to_string(s.nCommands) + " (to a reader running its application)\n";

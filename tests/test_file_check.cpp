@@ -130,8 +130,10 @@ class FileCheckTest : public VirtualTimeTest {
 };
 
 TEST_F(FileCheckTest, ChecksAFileAsTheRunTakesIt) {
-  const std::string strHidScript = MakeUpdateScript(SampleImage(), SimScriptKind::UsbHid, kSimDefaultModel, "x", nullptr);
-  const std::string strRs232Script = MakeUpdateScript(SampleImage(), SimScriptKind::Rs232, kSimDefaultModel, "x", nullptr);
+  const std::string strHidScript =
+      MakeUpdateScript(SampleImage(), SimScriptKind::UsbHid, kSimDefaultModel, "x", nullptr);
+  const std::string strRs232Script =
+      MakeUpdateScript(SampleImage(), SimScriptKind::Rs232, kSimDefaultModel, "x", nullptr);
   std::vector<BYTE> small(kImageMinSize - 1, 0x5A);
   std::vector<BYTE> quantum(70 * kImageSizeQuantum, 0xFF);
   const std::string strTiny = ScriptOf({kEnter, kBlVersion, kErase, Block(), Verify(), kRestart});

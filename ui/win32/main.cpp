@@ -72,8 +72,9 @@ void StartTraceFromEnvironment() {
 // it (a Command Prompt), else into a message box.
 int ShowVersion() {
   const std::string strVersion = OwnVersionText();
-  const std::string strLine = strVersion.empty() ? std::string("readertool: the program's version information cannot be read")
-                                                 : std::string(kApplicationName) + " " + strVersion;
+  const std::string strLine = strVersion.empty()
+                                  ? std::string("readertool: the program's version information cannot be read")
+                                  : std::string(kApplicationName) + " " + strVersion;
   const HANDLE hOut = GetStdHandle(STD_OUTPUT_HANDLE);
   const DWORD dwType = hOut && hOut != INVALID_HANDLE_VALUE ? GetFileType(hOut) : FILE_TYPE_UNKNOWN;
   bool bShown = false;
@@ -87,7 +88,8 @@ int ShowVersion() {
     if (hConsole != INVALID_HANDLE_VALUE) {
       const std::wstring strText = WideFromUtf8(strLine + "\r\n");
       DWORD dwWritten = 0;
-      bShown = WriteConsoleW(hConsole, strText.data(), static_cast<DWORD>(strText.size()), &dwWritten, nullptr) != FALSE;
+      bShown =
+          WriteConsoleW(hConsole, strText.data(), static_cast<DWORD>(strText.size()), &dwWritten, nullptr) != FALSE;
       CloseHandle(hConsole);
     }
     FreeConsole();
