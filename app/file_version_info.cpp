@@ -121,3 +121,8 @@ bool CFileVersionInfo::FindTranslation(const void* pEntries, DWORD nBytes, WORD 
   }
   return false;
 }
+
+std::string OwnVersionText() {
+  CFileVersionInfo info;
+  return info.Create() ? info.GetFileVersionText() : std::string();
+}

@@ -64,3 +64,8 @@ class CFileVersionInfo {
   std::string m_strPrivateBuild;
   std::string m_strSpecialBuild;
 };
+
+// The running program's version as its version resource states it
+// ("FileVersion", e.g. "1.3.1"): what every program's --version prints.
+// Empty when the resource cannot be read.
+std::string OwnVersionText();

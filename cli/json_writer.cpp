@@ -115,3 +115,14 @@ JsonObject& JsonObject::Add(std::string_view strKey, std::int64_t nValue) {
   m_strBody += std::to_string(nValue);
   return *this;
 }
+
+JsonObject& JsonObject::Add(std::string_view strKey, const std::vector<std::string>& values) {
+  Key(strKey);
+  m_strBody += '[';
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) m_strBody += ',';
+    AppendJsonString(&m_strBody, values[i]);
+  }
+  m_strBody += ']';
+  return *this;
+}

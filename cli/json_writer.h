@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Appends strText as a JSON string literal, quotes included.
 void AppendJsonString(std::string* pOut, std::string_view strText);
@@ -20,6 +21,8 @@ class JsonObject {
   JsonObject& Add(std::string_view strKey, bool bValue);
   JsonObject& Add(std::string_view strKey, int nValue) { return Add(strKey, static_cast<std::int64_t>(nValue)); }
   JsonObject& Add(std::string_view strKey, std::int64_t nValue);
+  // An array of strings.
+  JsonObject& Add(std::string_view strKey, const std::vector<std::string>& values);
 
   // The object, "{...}", without a line end.
   std::string Text() const { return m_strBody + "}"; }

@@ -75,13 +75,18 @@ bool SimpleCommand(const BYTE* pFrame, BYTE cmd, DWORD respCap) {
 bool IsNewVersionText(const BYTE* pData, int nDataLen) {
   // A shorter answer has no version number in these places; what the buffer
   // held before is not a version, so it counts as an old one.
-  if (!pData || nDataLen < 18) return false;
+  if (!pData || nDataLen < kVersionTextAt + kVersionTextChars) return false;
   long long number = 0;
-  for (int i = 10; i <= 17; ++i) {
+  for (int i = kVersionTextAt; i < kVersionTextAt + kVersionTextChars; ++i) {
     if (pData[i] == '.') continue;
     number = number * 10 + (static_cast<int>(pData[i]) - 0x30);
   }
   return number >= 300001;
+}
+
+std::string VersionNumberText(const BYTE* pData, int nDataLen) {
+  if (!pData || nDataLen < kVersionTextAt + kVersionTextChars) return {};
+  return std::string(reinterpret_cast<const char*>(pData) + kVersionTextAt, kVersionTextChars);
 }
 
 bool PingReader() {

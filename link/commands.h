@@ -2,6 +2,8 @@
 // frame, runs exactly one exchange through the dispatch of the selected
 // interface and judges the answer. Failures are a false result, no text.
 #pragma once
+#include <string>
+
 #include "platform/types.h"
 
 // Progress callback of ProgramFlash: a log text and a percentage.
@@ -12,6 +14,8 @@ constexpr DWORD kMaxRequestData = 4096 - 16;
 // Image bytes per programmed block; each block advances the address by 16 less.
 constexpr int kFlashBlockBytes = 2048;
 constexpr int kFlashAddressStep = 2048 - 16;
+// The blocks ProgramFlash sends for nSize bytes: full blocks, the last one shorter.
+constexpr int FlashBlockCount(int nSize) { return nSize > 0 ? (nSize + kFlashBlockBytes - 1) / kFlashBlockBytes : 0; }
 
 bool PingReader();
 bool RequestBootMode();
@@ -37,6 +41,12 @@ bool ResetDefault0A(bool bIgnoreReply);
 DWORD RawTransceive(const BYTE* pReq, DWORD dwReqLen, BYTE* pResp, DWORD* pdwRespLen);
 BYTE HidGetTaggedReports();
 
+// Where a version answer carries its version number: data bytes 10 to 17.
+constexpr int kVersionTextAt = 10;
+constexpr int kVersionTextChars = 8;
 // The version number in data bytes 10 to 17 ("x.xx.xxx", dots skipped); true
 // when it is 3.00.001 or later. nDataLen is the number of valid data bytes.
 bool IsNewVersionText(const BYTE* pData, int nDataLen);
+// Those eight characters as they stand ("2.10.005"); empty when the answer
+// has fewer than 18 data bytes.
+std::string VersionNumberText(const BYTE* pData, int nDataLen);

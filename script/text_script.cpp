@@ -239,19 +239,23 @@ void LogFailedExchange(CTAVDownloadApDlg* pDialog, const BYTE* pReq, int nReqLen
              "=====[End of Recv Block]=====");
 }
 
-int RunScriptCommands(CTAVDownloadApDlg* pDialog, const BYTE* pData, int nFileLen, BYTE bTagged, BYTE bInBootMode) {
-  if (!pDialog || !pData || nFileLen <= 0) return SCRIPT_FAILED;
-  const std::size_t nLen = static_cast<std::size_t>(nFileLen);
-  if (!CheckScriptForm(pDialog, pData, nLen)) return SCRIPT_FILE_REFUSED;
+int ScriptFrameOffset(BYTE bTagged) {
+  // It decides only which two bytes the pacing looks up, the failure report
+  // shows and a check reads; the bytes always go out whole. Bytes written as
+  // raw reports on USB HID (a "#USBHID version" script) start with a report
+  // tag, so their frame starts at 1; request frames cut into tagged reports
+  // by the device, and every frame on RS-232, start at 0. This follows the
+  // run's own flag, not the one a previous run left behind, so a C7-15 is
+  // always found and paced.
+  return IsUsbHid() && bTagged == 0 ? 1 : 0;
+}
 
-  // Where the request frame starts inside a command's bytes: it decides only
-  // which two bytes the pacing looks up and the failure report shows; the
-  // bytes always go out whole. Bytes written as raw reports on USB HID (a
-  // "#USBHID version" script) start with a report tag, so their frame starts
-  // at 1; request frames cut into tagged reports by the device, and every
-  // frame on RS-232, start at 0. This follows the run's own flag, not the one
-  // a previous run left behind, so a C7-15 is always found and paced.
-  const int nOffset = IsUsbHid() && bTagged == 0 ? 1 : 0;
+namespace {
+
+// The commands of a script whose form has been checked.
+int SendScriptCommands(CTAVDownloadApDlg* pDialog, const BYTE* pData, std::size_t nLen, BYTE bTagged,
+                       BYTE bInBootMode) {
+  const int nOffset = ScriptFrameOffset(bTagged);
   // The flag of this run stays set after it, on RS-232 too.
   HidSetTaggedReports(bTagged);
 
@@ -357,35 +361,58 @@ int RunScriptCommands(CTAVDownloadApDlg* pDialog, const BYTE* pData, int nFileLe
   return SCRIPT_OK;
 }
 
-int RunTextScript(CTAVDownloadApDlg* pDialog, BYTE bInBootMode) {
-  if (!pDialog) return SCRIPT_FAILED;
-  // The pane shows the emptied log at the next refresh.
-  pDialog->m_strLog.clear();
+}  // namespace
 
+int RunScriptCommands(CTAVDownloadApDlg* pDialog, const BYTE* pData, int nFileLen, BYTE bTagged, BYTE bInBootMode) {
+  if (!pDialog || !pData || nFileLen <= 0) return SCRIPT_FAILED;
+  const std::size_t nLen = static_cast<std::size_t>(nFileLen);
+  if (!CheckScriptForm(pDialog, pData, nLen)) return SCRIPT_FILE_REFUSED;
+  return SendScriptCommands(pDialog, pData, nLen, bTagged, bInBootMode);
+}
+
+int LoadTextScript(CTAVDownloadApDlg* pDialog, LoadedScript* pScript) {
+  if (!pDialog || !pScript) return SCRIPT_FILE_REFUSED;
+  *pScript = LoadedScript();
   int nFileLen = 0;
   char szPath[kFilePathCap + 1] = {};
   std::unique_ptr<BYTE[]> pData = SelectAndReadFile(pDialog, &nFileLen, kScriptFileFilter, szPath, kFilePathCap);
   if (!pData) return SCRIPT_FILE_REFUSED;
 
-  BYTE bTagged = 0;
   if (IsRs232Script(szPath, pData.get(), nFileLen)) {
+    pScript->nKind = kScriptKindRs232;
     // Over USB HID the device cuts each frame into tagged reports itself.
-    bTagged = IsUsbHid() ? 1 : 0;
+    pScript->bTagged = IsUsbHid() ? 1 : 0;
   } else if (IsUsbHidScript(szPath, pData.get(), nFileLen)) {
     if (IsRs232()) {
       RefuseScript(pDialog, STS_SELECT_RS232_SCRIPT);
       return SCRIPT_FILE_REFUSED;
     }
     // The bytes are whole output reports already, written as they stand.
-    bTagged = 0;
+    pScript->nKind = kScriptKindUsbHid;
+    pScript->bTagged = 0;
   } else {
     RefuseScript(pDialog, STS_SELECT_CORRECT_SCRIPT);
     return SCRIPT_FILE_REFUSED;
   }
+  // A valid script ends in "END>", so it is never empty.
+  if (!CheckScriptForm(pDialog, pData.get(), static_cast<std::size_t>(nFileLen))) return SCRIPT_FILE_REFUSED;
 
-  const int nResult = RunScriptCommands(pDialog, pData.get(), nFileLen, bTagged, bInBootMode);
+  pScript->pData = std::move(pData);
+  pScript->nFileLen = nFileLen;
+  return SCRIPT_OK;
+}
+
+int RunTextScript(CTAVDownloadApDlg* pDialog, BYTE bInBootMode) {
+  if (!pDialog) return SCRIPT_FAILED;
+  // The pane shows the emptied log at the next refresh.
+  pDialog->m_strLog.clear();
+
+  LoadedScript script;
+  if (LoadTextScript(pDialog, &script) != SCRIPT_OK) return SCRIPT_FILE_REFUSED;
+  const int nResult = SendScriptCommands(pDialog, script.pData.get(), static_cast<std::size_t>(script.nFileLen),
+                                         script.bTagged, bInBootMode);
   if (nResult != SCRIPT_OK) return nResult;
-  pData.reset();
+  script.pData.reset();
   pDialog->AppendLog(GetStatusText(STS_DONE_REBOOTING));
   pDialog->SetReaderStage(ReaderStage::kRestarting);
   const std::string strName = pDialog->GetLastFile(true);

@@ -9,6 +9,7 @@
 // protocol; the two wrong-script boxes are shown through the window's view.
 #pragma once
 #include <cstddef>
+#include <memory>
 
 #include "platform/types.h"
 
@@ -69,17 +70,38 @@ enum class ScriptScan {
 ScriptScan ScanScriptCommand(const BYTE* pData, std::size_t nLen, std::size_t* pnPos, char* pszText, int* pnTextLen,
                              std::size_t* pnEnd);
 
-// The whole run: file choice, validation for the selected interface, and
-// every command. A ScriptResult; the log says why a run failed. The window's
-// outcome record follows the reader into its bootloader and out of it again.
+// A script as the file step of a run leaves it, ready to be sent.
+struct LoadedScript {
+  std::unique_ptr<BYTE[]> pData;  // the file followed by one NUL
+  int nFileLen = 0;
+  int nKind = kScriptKindRs232;
+  BYTE bTagged = 0;  // the HID tagged-report flag of the run
+};
+
+// The file step of a script run, everything before the first command goes
+// out: the file choice and read, the script's kind for the selected
+// interface (a wrong script is refused with its box and log line) and the
+// form of every command. SCRIPT_OK with *pScript filled, or
+// SCRIPT_FILE_REFUSED once the log says why. Sends nothing, so an offline
+// check of a file calls it too and refuses exactly what a run refuses.
+int LoadTextScript(CTAVDownloadApDlg* pDialog, LoadedScript* pScript);
+
+// Where the request frame starts within a command's bytes on the selected
+// interface, for a run whose tagged-report flag is bTagged: 1 for bytes
+// written as raw reports on USB HID (a report tag comes first), else 0.
+int ScriptFrameOffset(BYTE bTagged);
+
+// The whole run: the file step (LoadTextScript), then every command. A
+// ScriptResult; the log says why a run failed. The window's outcome record
+// follows the reader into its bootloader and out of it again.
 int RunTextScript(CTAVDownloadApDlg* pDialog, BYTE bInBootMode);
 
 // The commands of an already validated script of nFileLen bytes (pData holds
 // one more, a NUL): the form check, the frame offset, the tagged-report
 // flag of the run (bTagged), then every command. SCRIPT_OK when every
 // command was accepted, SCRIPT_FILE_REFUSED when the form check refused the
-// script, SCRIPT_FAILED otherwise. RunTextScript calls it after validation;
-// the fuzz target drives it directly.
+// script, SCRIPT_FAILED otherwise. The fuzz target and the benchmark drive
+// it directly.
 int RunScriptCommands(CTAVDownloadApDlg* pDialog, const BYTE* pData, int nFileLen, BYTE bTagged, BYTE bInBootMode);
 
 // With "/chklegacy": asks the bootloader for its version (C7-10) and logs

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/file_version_info.h"
 #include "link/hex_format.h"
 #include "platform/clock.h"
 #include "platform/posix/com_map.h"
@@ -88,7 +89,8 @@ const char kUsage[] =
     "                         its bootloader)\n"
     "  --disconnect-after N   unplug after answering N requests\n"
     "Output:\n"
-    "  --trace                every request, answer and event with its time on stderr\n";
+    "  --trace                every request, answer and event with its time on stderr\n"
+    "  --version              the program's version, then exit\n";
 
 void OnSignal(int) { plat::Stop().Request(); }
 
@@ -148,6 +150,18 @@ const char* ModeText(SimHidMode m) {
 int Usage(const std::string& why) {
   std::fprintf(stderr, "readersim: %s\n\n%s", why.c_str(), kUsage);
   return kExitUsage;
+}
+
+// "--version": the version of the program's own version resource, the one
+// readerctl's version command reads. -1 (leave with success) once printed.
+int PrintVersion() {
+  const std::string strVersion = OwnVersionText();
+  if (strVersion.empty()) {
+    std::fprintf(stderr, "readersim: the program's version information cannot be read\n");
+    return kExitFailure;
+  }
+  std::printf("readersim %s\n", strVersion.c_str());
+  return -1;
 }
 
 // Parses the serve options; returns kExitOk or the exit status to leave with.
@@ -276,6 +290,8 @@ int ParseServe(int argc, char** argv, int i, ServeOptions* o) {
     } else if (a == "-h" || a == "--help") {
       std::fputs(kUsage, stdout);
       return -1;
+    } else if (a == "--version") {
+      return PrintVersion();
     } else {
       return Usage("unknown option " + a);
     }

@@ -34,6 +34,12 @@ std::string DataText(const BYTE* pData, int nLen) {
 
 }  // namespace
 
+void SettleFreshUsbReader() {
+  if (!IsUsbHid()) return;
+  trace::WaitBecause("USB HID settles");
+  PumpWait(kUsbSettleMs, FALSE);
+}
+
 bool PrepareRun(CTAVDownloadApDlg* pDialog, int* pbNewVersion, BYTE* pbInBootMode) {
   if (!pDialog || !pbNewVersion || !pbInBootMode) return false;
   *pbInBootMode = 1;
@@ -42,10 +48,7 @@ bool PrepareRun(CTAVDownloadApDlg* pDialog, int* pbNewVersion, BYTE* pbInBootMod
     *pbNewVersion = 1;
     return true;
   }
-  if (IsUsbHid()) {
-    trace::WaitBecause("USB HID settles");
-    PumpWait(kUsbSettleMs, FALSE);
-  }
+  SettleFreshUsbReader();
   pDialog->StartMarquee();
   pDialog->AppendLog(GetStatusText(STS_BL_VERSION_VERIFYING));
 
@@ -58,19 +61,28 @@ bool PrepareRun(CTAVDownloadApDlg* pDialog, int* pbNewVersion, BYTE* pbInBootMod
   return true;
 }
 
+bool LoadDownloadImage(CTAVDownloadApDlg* pDialog, LoadedImage* pImage) {
+  if (!pDialog || !pImage) return false;
+  *pImage = LoadedImage();
+  if (LoadFirmwareImage(pDialog, &pImage->pData, &pImage->nBodyLen, &pImage->dwChecksum, pImage->trailer)) return true;
+  pDialog->AppendLog("[Err] Load File Failed");
+  return false;
+}
+
+int DownloadRequestCount(int nBodyLen) {
+  // Ping and C7-41, C7-01, C7-02, the blocks, C7-04, C7-05.
+  return 6 + FlashBlockCount(nBodyLen);
+}
+
 int DownloadFirmware(CTAVDownloadApDlg* pDialog, BYTE bInBootMode) {
   if (!pDialog) return DL_LOAD_FILE_FAILED;
 
   // The loaded image lives until the end of this call, whatever step ends it.
-  std::unique_ptr<BYTE[]> image;
-  int nBodyLen = 0;
-  DWORD dwChecksum = 0;
-  BYTE trailer[kImageTrailerSize] = {};
+  LoadedImage image;
 
   int nResult = DL_OK;
   [&] {
-    if (!LoadFirmwareImage(pDialog, &image, &nBodyLen, &dwChecksum, trailer)) {
-      pDialog->AppendLog("[Err] Load File Failed");
+    if (!LoadDownloadImage(pDialog, &image)) {
       nResult = DL_LOAD_FILE_FAILED;
       return;
     }
@@ -108,15 +120,15 @@ int DownloadFirmware(CTAVDownloadApDlg* pDialog, BYTE bInBootMode) {
 
     pDialog->StartElapsedTimer();
     pDialog->InitProgress(100, 0);
-    if (!ProgramFlash(image.get(), nBodyLen, LogAndProgress)) {
+    if (!ProgramFlash(image.pData.get(), image.nBodyLen, LogAndProgress)) {
       pDialog->AppendLog(GetStatusText(STS_PROGRAM_FLASH_FAILED));
       nResult = DL_PROGRAM_FAILED;
       return;
     }
     pDialog->AppendLog(GetStatusText(STS_PROGRAM_FLASH_DONE));
-    LogHexDump(pDialog, trailer, kImageTrailerSize, nullptr, nullptr);
+    LogHexDump(pDialog, image.trailer, kImageTrailerSize, nullptr, nullptr);
 
-    if (!VerifyFlash(trailer)) {
+    if (!VerifyFlash(image.trailer)) {
       pDialog->AppendLog(GetStatusText(STS_VERIFY_FLASH_FAILED));
       nResult = DL_VERIFY_FAILED;
       return;
@@ -132,7 +144,7 @@ int DownloadFirmware(CTAVDownloadApDlg* pDialog, BYTE bInBootMode) {
     pDialog->SetReaderStage(ReaderStage::kRestarting);
   }();
 
-  image.reset();
+  image.pData.reset();
   if (nResult != DL_OK) {
     pDialog->AppendErrorHelp();
     pDialog->ResetProgress();

@@ -10,7 +10,10 @@
 //
 // Both run on the worker thread, on the connection the run start opened.
 #pragma once
+#include <memory>
+
 #include "platform/types.h"
+#include "update/firmware_image.h"
 
 class CTAVDownloadApDlg;
 
@@ -25,6 +28,31 @@ enum DownloadResult : int {
   DL_VERIFY_FAILED = -6,
   DL_RESET_FAILED = -7,
 };
+
+// An image as the download's first step leaves it.
+struct LoadedImage {
+  std::unique_ptr<BYTE[]> pData;  // the whole file followed by one zero byte
+  int nBodyLen = 0;               // the programmed body: the file less its trailer
+  DWORD dwChecksum = 0;
+  BYTE trailer[kImageTrailerSize] = {};
+};
+
+// The download's first step: the image chosen and loaded (LoadFirmwareImage),
+// and "[Err] Load File Failed" after the refusal when it is not. Sends
+// nothing, so an offline check of a file calls it too and refuses exactly
+// what a download refuses.
+bool LoadDownloadImage(CTAVDownloadApDlg* pDialog, LoadedImage* pImage);
+
+// The requests DownloadFirmware sends to a reader running its application
+// when every step is accepted: ping and C7-41, C7-01, C7-02, one C7-03 per
+// block of the nBodyLen-byte body, C7-04 and C7-05.
+int DownloadRequestCount(int nBodyLen);
+
+// On USB HID, the moment a freshly opened reader needs before its first
+// query (a wait that pumps the thread's events); nothing on RS-232. Run
+// preparation waits so before it asks for the version, and so does any
+// other version query right after the connect step.
+void SettleFreshUsbReader();
 
 // Fills *pbNewVersion (nonzero: text-script path) and *pbInBootMode
 // (nonzero: the bootloader answered, boot-mode entry is skipped). False when

@@ -59,7 +59,7 @@ std::unique_ptr<BYTE[]> SelectAndReadFile(CTAVDownloadApDlg* pDialog, int* pnFil
     pszPath[nCopy] = '\0';
   }
 
-  pDialog->AppendLog("Opening File.....");
+  pDialog->AppendLog(kOpeningFileText);
   pDialog->AppendLog(GetFileNamePart(pszPath));
 
   int nLen = 0;
@@ -89,7 +89,7 @@ std::string CTAVDownloadApDlg::GetLastFile(bool bNameOnly) {
   return nSep == std::string::npos ? m_strLastFile : m_strLastFile.substr(nSep + 1);
 }
 
-bool IsValidImageFile(const char* pszPath, const BYTE* pData, int nFileLen) {
+bool HasImageFileName(const char* pszPath) {
   if (!pszPath) return false;
   const std::size_t n = std::strlen(pszPath);
   if (n < 5) return false;
@@ -97,6 +97,11 @@ bool IsValidImageFile(const char* pszPath, const BYTE* pData, int nFileLen) {
   for (std::size_t i = 0; i < 4; ++i) {
     if (std::tolower(static_cast<unsigned char>(pszPath[n - 4 + i])) != kExt[i]) return false;
   }
+  return true;
+}
+
+bool IsValidImageFile(const char* pszPath, const BYTE* pData, int nFileLen) {
+  if (!HasImageFileName(pszPath)) return false;
   if (!pData) return false;
   // One unsigned comparison covers both ends of the window.
   return static_cast<unsigned>(nFileLen) - static_cast<unsigned>(kImageMinSize) <=

@@ -31,6 +31,9 @@ constexpr int kFilePathCap = 512;
 
 constexpr char kImageFileFilter[] = "Binary File (*.bin)|*.bin||";
 
+// The log line before the chosen file's name.
+constexpr char kOpeningFileText[] = "Opening File.....";
+
 // Shows the open-file dialog with pszFilter. On OK remembers the full path
 // (m_strLastFile), copies at most nPathCap characters of it into pszPath
 // (which must have room for nPathCap + 1), logs "Opening File....." and the
@@ -51,7 +54,11 @@ std::unique_ptr<BYTE[]> SelectAndReadFile(CTAVDownloadApDlg* pDialog, int* pnFil
 const char* GetFileNamePart(const char* pszPath);
 
 // True when the path ends in ".bin" (any case, at least one character before
-// it), the data is there and the size lies in 286,720..358,400.
+// it): the image's name rule.
+bool HasImageFileName(const char* pszPath);
+
+// True when the path has the image's name (HasImageFileName), the data is
+// there and the size lies in 286,720..358,400.
 bool IsValidImageFile(const char* pszPath, const BYTE* pData, int nFileLen);
 
 // The unsigned 32-bit byte sum of the whole file.

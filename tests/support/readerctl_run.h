@@ -1,8 +1,8 @@
-// readerctl as a child process for the end-to-end tests: start it with a
-// given environment, read its outputs with deadlines, and the fixture that
-// puts readersim behind a pseudo-terminal or the HID simulator socket.
-// POSIX only. Everything here is inline so that each test file that runs
-// readerctl includes it alone.
+// readerctl (or another program of the build) as a child process for the
+// end-to-end tests: start it with a given environment, read its outputs
+// with deadlines, and the fixture that puts readersim behind a
+// pseudo-terminal or the HID simulator socket. POSIX only. Everything here
+// is inline so that each test file that runs readerctl includes it alone.
 #pragma once
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -57,18 +57,25 @@ class CtlProcess {
   }
 
   bool Start(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+    return StartProgram(CtlProgram(), args, env);
+  }
+
+  // Any program, in the same environment less the variables named in unset.
+  bool StartProgram(const std::string& prog, const std::vector<std::string>& args, const std::vector<std::string>& env,
+                    const std::vector<std::string>& unset = {}) {
     std::vector<std::string> envStrings;
     for (char** e = environ; *e; ++e) {
       const std::string entry(*e);
       if (entry.rfind("READERTOOL_COM_DIR=", 0) == 0 || entry.rfind("READERTOOL_HID_SIM=", 0) == 0) continue;
-      envStrings.push_back(entry);
+      bool bUnset = false;
+      for (const std::string& name : unset) bUnset = bUnset || entry.rfind(name + "=", 0) == 0;
+      if (!bUnset) envStrings.push_back(entry);
     }
     envStrings.insert(envStrings.end(), env.begin(), env.end());
     std::vector<char*> envp;
     for (auto& s : envStrings) envp.push_back(s.data());
     envp.push_back(nullptr);
 
-    const std::string prog = CtlProgram();
     std::vector<std::string> argStrings = {prog};
     argStrings.insert(argStrings.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -153,10 +160,11 @@ struct CtlRun {
   std::vector<std::string> lines;  // standard output, line by line
 };
 
-inline CtlRun RunCtl(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+inline CtlRun RunProgram(const std::string& prog, const std::vector<std::string>& args,
+                         const std::vector<std::string>& env = {}, const std::vector<std::string>& unset = {}) {
   CtlProcess p;
   CtlRun run;
-  if (!p.Start(args, env)) return run;
+  if (!p.StartProgram(prog, args, env, unset)) return run;
   run.nStatus = p.Wait();
   run.out = p.out;
   run.err = p.err;
@@ -164,6 +172,10 @@ inline CtlRun RunCtl(const std::vector<std::string>& args, const std::vector<std
   for (std::size_t e; (e = run.out.find('\n', b)) != std::string::npos; b = e + 1)
     run.lines.push_back(run.out.substr(b, e - b));
   return run;
+}
+
+inline CtlRun RunCtl(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+  return RunProgram(CtlProgram(), args, env);
 }
 
 // The JSON encoding of a text as the stream writes it (the texts used here

@@ -40,6 +40,10 @@ class SimProcess {
   // when killed by one, -1 when it had to be killed after nTimeoutMs).
   int Stop(int nTimeoutMs = 10000);
 
+  // Standard error (where --trace writes) goes to this file from the next
+  // start on, written afresh; by default it is the test's own.
+  void SetStderrFile(std::string path) { m_errFile = std::move(path); }
+
   // Everything it printed on standard output so far.
   const std::string& Output() const { return m_out; }
   // The value printed after "readersim: <label> " (e.g. "serial line").
@@ -55,4 +59,5 @@ class SimProcess {
   pid_t m_pid = -1;
   int m_outFd = -1;
   std::string m_out;
+  std::string m_errFile;
 };

@@ -13,9 +13,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "app/app.h"
+#include "app/file_version_info.h"
 #include "link/trace.h"
 #include "platform/clock.h"
 #include "platform/pump.h"
@@ -54,6 +56,18 @@ void StartTraceFromEnvironment() {
     std::fprintf(stderr, "readertool: READERTOOL_TRACE: %s: %s\n", pszTarget, strError.c_str());
 }
 
+// "--version": the version of the program's own version resource (the one
+// the caption shows), printed before Qt starts, so that no display is needed.
+int PrintVersion() {
+  const std::string strVersion = OwnVersionText();
+  if (strVersion.empty()) {
+    std::fprintf(stderr, "readertool: the program's version information cannot be read\n");
+    return 1;
+  }
+  std::printf("%s %s\n", kApplicationName, strVersion.c_str());
+  return 0;
+}
+
 // The main window; returns FALSE, so that the process ends instead of
 // running a message loop after the window has closed.
 BOOL InitInstance() {
@@ -89,6 +103,9 @@ BOOL InitInstance() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--version") == 0) return PrintVersion();
+
   // The switches are searched in the whole command line, before Qt takes
   // its own options out of it.
   theApp.SetCommandLine(argc, argv);
