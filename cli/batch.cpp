@@ -276,7 +276,9 @@ enum class Phase { Before, Run, After };
 struct ChildInfo {
   std::size_t nReader = 0;
   Phase phase = Phase::Run;
-  std::string strOut, strErr;  // text after the last whole line
+  std::string strOut, strErr;          // text after the last whole line
+  std::vector<std::string> errorLines;  // a version read's, kept until it is known to matter
+  std::string strReason;                // a version read's reason for a link that did not open
 };
 
 class Batch {
@@ -344,7 +346,7 @@ class Batch {
       m_display.ChildError(nReader, "readerctl: " + strError);
       return;  // the reader's result stays "not started" (or its run's result stands)
     }
-    m_childInfo[nChild] = {nReader, phase, {}, {}};
+    m_childInfo[nChild] = ChildInfo{nReader, phase, {}, {}, {}, {}};
     if (phase == Phase::Run) m_runStart[nReader] = plat::NowMs();
   }
 
@@ -374,9 +376,10 @@ class Batch {
     pBuf->erase(0, b);
   }
 
-  void OutLine(const ChildInfo& c, std::string_view line) {
+  void OutLine(ChildInfo& c, std::string_view line) {
     const std::optional<JsonEvent> ev = JsonEvent::Parse(line);
     ReaderResult& r = m_results[c.nReader];
+    if (ev && ev->String("event") == "result") c.strReason = ev->String("reason");
     if (ev && ev->String("event") == "info" && ev->Bool("ok")) {
       const std::string strVersion = ev->String("firmware");
       if (c.phase == Phase::After) {
@@ -386,18 +389,32 @@ class Batch {
       }
     }
     if (c.phase != Phase::Run) return;  // the version reads show nothing else
-    if (ev && ev->String("event") == "result") r.strReason = ev->String("reason");
+    if (ev && ev->String("event") == "result") r.strReason = c.strReason;
     m_display.ChildEvent(c.nReader, line, ev ? &*ev : nullptr);
   }
 
-  void ErrLine(const ChildInfo& c, std::string_view line) {
-    if (c.phase == Phase::Run && !line.empty()) m_display.ChildError(c.nReader, line);
+  void ErrLine(ChildInfo& c, std::string_view line) {
+    if (line.empty()) return;
+    if (c.phase == Phase::Run) {
+      m_display.ChildError(c.nReader, line);
+    } else {
+      c.errorLines.emplace_back(line);
+    }
   }
 
-  void Ended(const ChildInfo& c, int nStatus) {
+  void Ended(ChildInfo& c, int nStatus) {
     ReaderResult& r = m_results[c.nReader];
     switch (c.phase) {
       case Phase::Before:
+        if (nStatus == kExitNoLink) {
+          // The link did not open for the version read: the run would open
+          // it the same way and fail the same way, after its own waits.
+          for (const std::string& line : c.errorLines) m_display.ChildError(c.nReader, line);
+          r.bRan = true;
+          r.nStatus = nStatus;
+          r.strReason = c.strReason;
+          break;
+        }
         // A reader that did not answer the version read still gets its run,
         // which says in its own words what is wrong.
         if (!m_bInterrupted)

@@ -191,6 +191,10 @@ TEST_F(BatchTest, OneReaderFailsAndTheOthersAreUpdated) {
     rows.push_back(strTable.substr(b, e - b));
   ASSERT_EQ(rows.size(), 4u) << strTable;
   EXPECT_EQ(rows[1].rfind("COM211  success", 0), 0u) << rows[1];
+  // Versions read before and after: the simulated reader's own and the one
+  // its verified download gives it.
+  EXPECT_NE(rows[1].find("  2.10.005         3.10.001"), std::string::npos) << rows[1];
+  EXPECT_NE(rows[3].find("  2.10.005         -"), std::string::npos) << rows[3];
   EXPECT_EQ(rows[2].rfind("COM212  success", 0), 0u) << rows[2];
   EXPECT_EQ(rows[3].rfind("COM213  failed   1 ", 0), 0u) << rows[3];
   EXPECT_NE(run.err.find("readerctl: load on 3 readers: failed (exit status 1)"), std::string::npos) << run.err;
