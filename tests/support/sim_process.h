@@ -40,6 +40,10 @@ class SimProcess {
   // when killed by one, -1 when it had to be killed after nTimeoutMs).
   int Stop(int nTimeoutMs = 10000);
 
+  // Sends its standard error (its --trace) to a file, appended, from the
+  // next start on; its own until then.
+  void SetErrorFile(std::string path) { m_errFile = std::move(path); }
+
   // Everything it printed on standard output so far.
   const std::string& Output() const { return m_out; }
   // The value printed after "readersim: <label> " (e.g. "serial line").
@@ -52,6 +56,7 @@ class SimProcess {
   int Reap(int nTimeoutMs);
 
   std::string m_program;
+  std::string m_errFile;
   pid_t m_pid = -1;
   int m_outFd = -1;
   std::string m_out;
