@@ -7,6 +7,7 @@
 #include "cli/json_writer.h"
 #include "cli/outcome.h"
 #include "cli/session.h"
+#include "cli/wait_for_reader.h"
 #include "link/commands.h"
 #include "platform/stop.h"
 #include "transport/connection.h"
@@ -54,6 +55,7 @@ int RunInfo(const CliOptions& opt) {
   ComPortAlias alias;
   int nPort = 0;
   if (!PreparePort(opt, &alias, &nPort)) return kExitNoLink;
+  PrepareRunReader(opt, nPort);
 
   Session s(opt);
   s.dialog.OnInitDialog();

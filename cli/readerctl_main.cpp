@@ -27,6 +27,7 @@
 #include "cli/outcome.h"
 #include "cli/port_alias.h"
 #include "cli/session.h"
+#include "cli/wait_for_reader.h"
 #include "link/trace.h"
 #include "platform/clock.h"
 #include "platform/com_port.h"
@@ -85,6 +86,7 @@ int RunLoad(const CliOptions& opt) {
   ComPortAlias alias;
   int nPort = 0;
   if (!PreparePort(opt, &alias, &nPort)) return kExitNoLink;
+  PrepareRunReader(opt, nPort);
 
   Session s(opt);
   std::error_code ec;
@@ -113,6 +115,7 @@ int RunResetDefault(const CliOptions& opt) {
   ComPortAlias alias;
   int nPort = 0;
   if (!PreparePort(opt, &alias, &nPort)) return kExitNoLink;
+  PrepareRunReader(opt, nPort);
 
   Session s(opt);
   s.dialog.OnInitDialog();
@@ -176,10 +179,16 @@ int RunListReaders(const CliOptions& opt) {
               .Add("product", Hex4(info.productId))
               .Add("path", info.path)
               .Add("model", strModel)
+              .Add("serial", info.serial)
+              .Add("location", info.location)
               .Line());
     } else {
+      // The columns scripts already read come first; the model may hold
+      // blanks, so the new ones are named.
       std::string strLine = Hex4(info.vendorId) + "  " + Hex4(info.productId) + "  " + info.path;
       if (!strModel.empty()) strLine += "  " + strModel;
+      if (!info.serial.empty()) strLine += "  serial=" + info.serial;
+      if (!info.location.empty()) strLine += "  location=" + info.location;
       Out(strLine + "\n");
     }
   }

@@ -13,6 +13,9 @@ namespace {
 // instead of back to back, so a pinging wait never spins.
 constexpr std::uint64_t kPingRetryMs = 50;
 
+// The end of every exchange of this thread; none by default.
+thread_local std::uint64_t t_nExchangeDeadline = UINT64_MAX;
+
 trace::Link LinkOf(int nInterface) { return nInterface == kInterfaceRs232 ? trace::Link::Rs232 : trace::Link::Usb; }
 
 // How a wait ended, where the trace would not show it otherwise: cut short by
@@ -27,17 +30,29 @@ void TraceWaitEnd(bool bPing) {
 }
 }  // namespace
 
+ScopedExchangeDeadline::ScopedExchangeDeadline(std::uint64_t nDeadlineMs) : m_nPrevious(t_nExchangeDeadline) {
+  if (nDeadlineMs < t_nExchangeDeadline) t_nExchangeDeadline = nDeadlineMs;
+}
+
+ScopedExchangeDeadline::~ScopedExchangeDeadline() { t_nExchangeDeadline = m_nPrevious; }
+
+DWORD ExchangeTimeoutMs() {
+  if (t_nExchangeDeadline == UINT64_MAX) return kTransceiveTimeoutMs;
+  const std::uint64_t nLeft = plat::RemainingMs(t_nExchangeDeadline);
+  return nLeft < kTransceiveTimeoutMs ? static_cast<DWORD>(nLeft) : kTransceiveTimeoutMs;
+}
+
 void SerialTransceive(const BYTE* pReq, DWORD dwReqLen, BYTE* pResp, DWORD* pdwRespLen) {
-  g_Rs232Port.SendRecvFrame(pReq, dwReqLen, pResp, pdwRespLen, kTransceiveTimeoutMs, PumpWait);
+  g_Rs232Port.SendRecvFrame(pReq, dwReqLen, pResp, pdwRespLen, ExchangeTimeoutMs(), PumpWait);
 }
 
 void HidTransceivePumped(const BYTE* pReq, DWORD dwReqLen, BYTE* pResp, DWORD* pdwRespLen) {
-  *pdwRespLen = g_HidDevice.SendAndGetResponseUSBHID(pReq, dwReqLen, pResp, *pdwRespLen, kTransceiveTimeoutMs,
+  *pdwRespLen = g_HidDevice.SendAndGetResponseUSBHID(pReq, dwReqLen, pResp, *pdwRespLen, ExchangeTimeoutMs(),
                                                      PumpOneMessage);
 }
 
 void HidTransceive(const BYTE* pReq, DWORD dwReqLen, BYTE* pResp, DWORD* pdwRespLen) {
-  *pdwRespLen = g_HidDevice.SendAndGetResponseUSBHID(pReq, dwReqLen, pResp, *pdwRespLen, kTransceiveTimeoutMs, nullptr);
+  *pdwRespLen = g_HidDevice.SendAndGetResponseUSBHID(pReq, dwReqLen, pResp, *pdwRespLen, ExchangeTimeoutMs(), nullptr);
 }
 
 PFN_TRANSCEIVE const g_pfnTransceive[2] = {SerialTransceive, HidTransceivePumped};

@@ -2,6 +2,8 @@
 // serial exchange or to the USB HID report exchange, by the interface
 // selector read at the moment of the exchange. Also the tool's waits.
 #pragma once
+#include <cstdint>
+
 #include "link/interface_select.h"
 #include "platform/types.h"
 
@@ -11,6 +13,24 @@ typedef void (*PFN_TRANSCEIVE)(const BYTE* pReq, DWORD dwReqLen, BYTE* pResp, DW
 
 // Every exchange of the link gets this long.
 constexpr DWORD kTransceiveTimeoutMs = 65000;
+
+// Ends every exchange of the calling thread by an absolute time on the
+// process clock, for as long as the object lives: a look for a reader that
+// may still be restarting (readerctl --wait) must not wait for a ping's
+// answer for the link's whole time-out. Nested ones keep the earlier end.
+class ScopedExchangeDeadline {
+ public:
+  explicit ScopedExchangeDeadline(std::uint64_t nDeadlineMs);
+  ~ScopedExchangeDeadline();
+  ScopedExchangeDeadline(const ScopedExchangeDeadline&) = delete;
+  ScopedExchangeDeadline& operator=(const ScopedExchangeDeadline&) = delete;
+
+ private:
+  std::uint64_t m_nPrevious;
+};
+// The time an exchange that starts now gets: kTransceiveTimeoutMs, or what is
+// left before the calling thread's ScopedExchangeDeadline.
+DWORD ExchangeTimeoutMs();
 
 void SerialTransceive(const BYTE* pReq, DWORD dwReqLen, BYTE* pResp, DWORD* pdwRespLen);
 void HidTransceivePumped(const BYTE* pReq, DWORD dwReqLen, BYTE* pResp, DWORD* pdwRespLen);

@@ -15,14 +15,25 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace plat {
 
+// One HID interface as a listing shows it. Path and identity say what it is
+// now; serial number and location say which physical reader it belongs to,
+// and stay the same when the reader comes back as another USB device (its
+// bootloader, often with another product ID and a new path).
 struct HidInterfaceInfo {
   std::string path;
   std::uint16_t vendorId = 0;
   std::uint16_t productId = 0;
+  // The USB device's serial number; empty when it has none.
+  std::string serial = {};
+  // Where the USB device is plugged in: bus and port chain ("1-1.4.2" on
+  // Linux, the location path on Windows, the socket for a simulated reader);
+  // empty when the system does not say.
+  std::string location = {};
 };
 
 // Report capabilities as the tool reasons about them: the longest report of
@@ -93,6 +104,20 @@ class IHidBackend {
   // The HID interfaces present now, in a stable order. False when the list
   // cannot be had at all (an empty machine gives true and no entries).
   virtual bool Enumerate(std::vector<HidInterfaceInfo>* out) = 0;
+  // The interface at `path` (a path of the listing, or on Linux a link to
+  // one), as the listing would show it, without looking at any other
+  // interface; false when there is none. Backends whose listing disturbs
+  // nothing may keep this default, which lists them all.
+  virtual bool Describe(const std::string& path, HidInterfaceInfo* out) {
+    std::vector<HidInterfaceInfo> all;
+    if (!Enumerate(&all)) return false;
+    for (HidInterfaceInfo& itf : all) {
+      if (itf.path != path) continue;
+      *out = std::move(itf);
+      return true;
+    }
+    return false;
+  }
   virtual std::unique_ptr<IHidHandle> Open(const std::string& path, HidOpenMode mode, HidOpenStatus* status) = 0;
 };
 

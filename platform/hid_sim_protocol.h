@@ -7,6 +7,7 @@
 // that kind plus one).
 #pragma once
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace plat::hidsim {
@@ -17,6 +18,8 @@ struct DeviceInfo {
   std::vector<std::uint8_t> reportDescriptor;
   // True for a device that only the shared, query-only open reaches.
   bool featureOnly = false;
+  // The USB serial number; empty when the device has none.
+  std::string serialNumber = {};
 };
 
 class IDeviceSide {

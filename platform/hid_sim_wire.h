@@ -4,11 +4,15 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace plat::hidsim {
 
-constexpr std::uint8_t kProtocolVersion = 1;
+// Version 2 adds the USB serial number to the device info. A server answers
+// a hello in the version the client asked for, up to its own, so old clients
+// and servers keep working with new ones.
+constexpr std::uint8_t kProtocolVersion = 2;
 constexpr std::size_t kMsgHeaderLen = 3;  // type, payload length (16-bit little-endian)
 constexpr std::size_t kMaxPayload = 0xFFFF;
 
@@ -25,6 +29,23 @@ enum MsgType : std::uint8_t {
   kMsgFeatureReport = 0x85,
   kMsgInputReport = 0x86,
 };
+
+// The device info: version, vendor ID, product ID, flags, then (version 2
+// on) the serial number's length and bytes, then the report descriptor.
+struct DeviceInfoMessage {
+  std::uint8_t version = kProtocolVersion;
+  std::uint16_t vendorId = 0;
+  std::uint16_t productId = 0;
+  std::uint8_t flags = 0;
+  std::string serial;  // at most kMaxSerialLen bytes
+  std::vector<std::uint8_t> descriptor;
+};
+constexpr std::size_t kMaxSerialLen = 255;
+// The payload of a device info in the given version (1 or 2; a longer serial
+// number is cut).
+std::vector<std::uint8_t> EncodeDeviceInfo(const DeviceInfoMessage& info);
+// False when the payload is too short for its version.
+bool DecodeDeviceInfo(const std::vector<std::uint8_t>& payload, DeviceInfoMessage* info);
 
 enum OpenMode : std::uint8_t { kOpenExclusive = 0, kOpenFeatureOnly = 1 };
 enum OpenStatus : std::uint8_t { kOpenOk = 0, kOpenBusy = 1, kOpenRefused = 2 };

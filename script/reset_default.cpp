@@ -9,6 +9,7 @@
 #include "link/dispatch.h"
 #include "link/trace.h"
 #include "transport/connection.h"
+#include "transport/reader_choice.h"
 #include "ui/main_dialog.h"
 #include "ui/status_texts.h"
 
@@ -47,6 +48,7 @@ const ResetVariant kReset0A = {
 
 void CTAVDownloadApDlg::OnResetDefault() {
   StartOutcome();
+  g_ReaderChoice.StartRun();  // every open of this run takes the reader it opens first
   EnableRunControls(false);
   CloseInterface();
   UpdateData(TRUE);

@@ -24,6 +24,7 @@
 #include "link/hex_format.h"
 #include "platform/clock.h"
 #include "platform/posix/com_map.h"
+#include "platform/hid_sim_wire.h"
 #include "platform/posix/hid_sim_server.h"
 #include "platform/posix/fd_wait.h"
 #include "platform/stop.h"
@@ -66,6 +67,7 @@ const char kUsage[] =
     "                         this Linux kernel through /dev/uhid instead of the socket;\n"
     "                         int64, count65 or feature8\n"
     "  --vid HEX, --pid HEX   USB identity (default: the known reader list's default model)\n"
+    "  --usb-serial TEXT      USB serial number the socket's device info carries (default none)\n"
     "The reader:\n"
     "  --fw-version X.XX.XXX  application firmware version (default 2.10.005, legacy)\n"
     "  --boot-version X.XX.XXX  bootloader's version text (default: the application's)\n"
@@ -130,6 +132,7 @@ struct ServeOptions {
   std::string hidSocket;
   bool bUhid = false;
   unsigned long vid = kSimReaderVendorId, pid = kSimReaderProductId;
+  std::string usbSerial;
   bool bTrace = false;
 };
 
@@ -233,6 +236,10 @@ int ParseServe(int argc, char** argv, int i, ServeOptions* o) {
       val = need(a.c_str());
       if (!val || !ParseNumber(val, 0xFFFF, &v, 16)) return Usage(a + " takes a hexadecimal ID");
       (a == "--vid" ? o->vid : o->pid) = v;
+    } else if (a == "--usb-serial") {
+      if (!(val = need(a.c_str())) || !*val || std::strlen(val) > plat::hidsim::kMaxSerialLen)
+        return Usage("--usb-serial takes a text of 1 to 255 bytes");
+      o->usbSerial = val;
     } else if (a == "--fw-version") {
       if (!version(&o->cfg.strAppVersion)) return Usage("--fw-version takes a version such as 2.10.005");
     } else if (a == "--boot-version") {
@@ -385,6 +392,7 @@ int Serve(const ServeOptions& o) {
   if (o.bHid) {
     hid = std::make_unique<HidFront>(model, o.hidMode, static_cast<std::uint16_t>(o.vid),
                                      static_cast<std::uint16_t>(o.pid));
+    hid->SetSerialNumber(o.usbSerial);
     server = std::make_unique<plat::HidSimServer>(*hid);
     if (!server->Start(o.hidSocket, &err)) {
       std::fprintf(stderr, "readersim: %s\n", err.c_str());

@@ -53,7 +53,7 @@ TEST_F(ReaderctlTest, InfoReadsTheVersionWithQueriesOnly) {
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
     SimProcess sim(SimProcess::ProgramIn(READERTOOL_BINARY_DIR));
-    const std::string strTrace = m_dir + "/sim.trace";
+    const std::string strTrace = m_dir + "/" + r.name + ".trace";
     sim.SetStderrFile(strTrace);
     std::vector<std::string> simArgs = r.simArgs;
     simArgs.push_back("--trace");

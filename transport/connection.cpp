@@ -9,6 +9,7 @@
 #include "platform/com_port.h"
 #include "platform/os_error.h"
 #include "transport/hid_device.h"
+#include "transport/reader_choice.h"
 #include "transport/rs232_port.h"
 
 namespace {
@@ -118,12 +119,16 @@ bool OpenUsbHid(bool bCheck, int nVid, int nPid) {
     bExclusive = false;
     if (!g_HidDevice.OpenFeatureOnly(nVid, nPid)) {
       const plat::HidOpenStatus& st = g_HidDevice.LastOpenStatus();
+      const bool bNotThere = st.kind == plat::HidOpenError::None || st.kind == plat::HidOpenError::NotFound;
       char szId[32];
       std::snprintf(szId, sizeof szId, "%04X:%04X", nVid & 0xFFFF, nPid & 0xFFFF);
-      std::string strText = std::string("USB reader ") + szId + ": ";
-      strText += st.kind == plat::HidOpenError::None || st.kind == plat::HidOpenError::NotFound ? "not connected"
-                 : st.sysMessage.empty()                                                      ? "cannot be opened"
-                                                                                               : st.sysMessage;
+      // A reader that is missing is named as it was chosen (the pinned path,
+      // the reader this run follows); one that is there, by its identity.
+      const std::string strWanted = g_ReaderChoice.Wanted();
+      std::string strText = "USB reader " + (bNotThere && !strWanted.empty() ? strWanted : std::string(szId)) + ": ";
+      strText += bNotThere                ? "not connected"
+                 : st.sysMessage.empty() ? "cannot be opened"
+                                         : st.sysMessage;
       if (!g_HidDevice.LastOpenPath().empty()) strText += " (" + g_HidDevice.LastOpenPath() + ")";
       TRACE_EVENT(trace::Link::Usb, "%s", strText.c_str());
       NoteFailure(KindOfHidOpen(st.kind), std::move(strText));

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "transport/reader_choice.h"
+
 CHidDevice g_HidDevice;
 
 namespace {
@@ -65,9 +67,12 @@ BOOL CHidDevice::Open(int nVid, int nPid) {
   std::vector<plat::HidInterfaceInfo> list;
   m_lastOpenStatus = {plat::HidOpenError::NotFound, 0, {}};
   m_strLastOpenPath.clear();
-  if (!backend.Enumerate(&list)) return FALSE;
+  // The interfaces the reader choice allows: all, the pinned one, or the
+  // reader this run has opened before.
+  if (!g_ReaderChoice.Candidates(backend, &list)) return FALSE;
 
   std::unique_ptr<plat::IHidHandle> found;
+  const plat::HidInterfaceInfo* pFound = nullptr;
   for (const plat::HidInterfaceInfo& itf : list) {
     // The interface path must fit the detail record; a longer one ends the search.
     if (itf.path.size() >= sizeof m_szDevicePath) return FALSE;
@@ -87,9 +92,11 @@ BOOL CHidDevice::Open(int nVid, int nPid) {
     // The identity matches: this is the device, whatever its capabilities.
     if (!h->GetCaps(&m_caps)) return FALSE;
     found = std::move(h);
+    pFound = &itf;
     break;
   }
   if (!found) return FALSE;
+  g_ReaderChoice.NoteOpened(*pFound);
 
   const int nMode = ModeFromCaps(m_caps);
   if (nMode >= 0) m_nReportMode = nMode;
@@ -104,9 +111,10 @@ BOOL CHidDevice::Open(int nVid, int nPid) {
 BOOL CHidDevice::OpenFeatureOnly(int nVid, int nPid) {
   plat::IHidBackend& backend = plat::HidBackend();
   std::vector<plat::HidInterfaceInfo> list;
-  if (!backend.Enumerate(&list)) return FALSE;
+  if (!g_ReaderChoice.Candidates(backend, &list)) return FALSE;
 
   m_hDevice.reset();
+  const plat::HidInterfaceInfo* pFound = nullptr;
   for (const plat::HidInterfaceInfo& itf : list) {
     if (itf.vendorId != nVid || itf.productId != nPid) continue;
     plat::HidOpenStatus status;
@@ -125,9 +133,11 @@ BOOL CHidDevice::OpenFeatureOnly(int nVid, int nPid) {
       m_hDevice.reset();
       return FALSE;
     }
+    pFound = &itf;
     break;
   }
   if (!m_hDevice) return FALSE;
+  g_ReaderChoice.NoteOpened(*pFound);
   // Such a device is only ever asked through feature reports, whatever its
   // capabilities say; its identity is not kept, so the next Open searches again.
   m_nReportMode = 1;

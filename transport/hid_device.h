@@ -1,4 +1,5 @@
-// The reader's USB HID interface: finding it by vendor and product ID,
+// The reader's USB HID interface: finding it by vendor and product ID among
+// the interfaces the reader choice offers (transport/reader_choice.h),
 // opening it, choosing its report mode from its report sizes, and moving one
 // request frame out and one response frame back in the report format of that
 // mode (raw, counted, tagged or feature reports; hid_exchange.cpp).

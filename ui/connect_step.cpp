@@ -1,11 +1,14 @@
 // The one way every run, every mid-run reconnect and the default-settings
 // reset open the reader link: close what is open, open the interface chosen
-// in the window, and start a fresh log with the outcome.
+// in the window, and start a fresh log with the outcome. Over USB the first
+// known reader opens that the reader choice allows: any, the pinned one, or
+// the one this run opened before (transport/reader_choice.h).
 #include <string>
 
 #include "app/rdr_dev_db.h"
 #include "link/interface_select.h"
 #include "transport/connection.h"
+#include "ui/connect_step.h"
 #include "ui/main_dialog.h"
 #include "ui/status_texts.h"
 
@@ -14,7 +17,8 @@ namespace {
 // Room for the pairs of the known reader list.
 constexpr int kMaxKnownPairs = 100;
 
-// Tries the known readers in list order; the first that opens wins.
+}  // namespace
+
 bool OpenFirstKnownReader(bool bProbe) {
   const CRdrDevDB* pDb = CRdrDevDB::Instance();
   if (!pDb) return false;
@@ -26,8 +30,6 @@ bool OpenFirstKnownReader(bool bProbe) {
   }
   return false;
 }
-
-}  // namespace
 
 bool CTAVDownloadApDlg::OpenSelectedInterface(bool bProbe) {
   CloseInterface();

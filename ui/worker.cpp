@@ -15,6 +15,7 @@
 #include "platform/stop.h"
 #include "script/text_script.h"
 #include "transport/connection.h"
+#include "transport/reader_choice.h"
 #include "ui/main_dialog.h"
 #include "ui/status_texts.h"
 #include "update/download.h"
@@ -65,6 +66,7 @@ void CTAVDownloadApDlg::OnLoad() {
   // arrives (or a front end that calls this directly) starts no second run.
   if (IsRunInProgress()) return;
   StartOutcome();
+  g_ReaderChoice.StartRun();  // every open of this run takes the reader it opens first
   CloseInterface();
   UpdateData(TRUE);
   if (!OpenSelectedInterface(false)) {  // the log shows the failure and its help text

@@ -51,6 +51,36 @@ bool ReadSmallFile(const std::string& path, std::string* out) {
   return true;
 }
 
+// A one-line sysfs attribute without its line end; empty when absent.
+std::string ReadAttribute(const std::string& path) {
+  std::string text;
+  if (!ReadSmallFile(path, &text)) return {};
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+// Serial number and location of the USB device a hidraw node belongs to.
+// Its sysfs "device" is the HID device; above it sit the USB interface and
+// the USB device, which has busnum and devpath ("1.4.2": the port chain).
+// A HID device without a USB device above it (uhid, Bluetooth) has neither.
+void ReadUsbIdentity(const std::string& hidDevice, HidInterfaceInfo* info) {
+  char* real = realpath(hidDevice.c_str(), nullptr);
+  if (!real) return;
+  std::string dir = real;
+  std::free(real);
+  for (int up = 0; up < 3; ++up) {
+    const std::size_t slash = dir.rfind('/');
+    if (slash == std::string::npos || slash == 0) return;
+    dir.erase(slash);
+    const std::string busnum = ReadAttribute(dir + "/busnum");
+    const std::string devpath = ReadAttribute(dir + "/devpath");
+    if (busnum.empty() || devpath.empty()) continue;
+    info->location = busnum + "-" + devpath;
+    info->serial = ReadAttribute(dir + "/serial");
+    return;
+  }
+}
+
 }  // namespace
 
 bool ParseHidId(const std::string& uevent, std::uint16_t* vid, std::uint16_t* pid) {
@@ -243,19 +273,30 @@ class HidrawBackendImpl final : public IHidBackend {
     if (!dir) return errno == ENOENT;
     std::vector<std::pair<long, HidInterfaceInfo>> found;
     while (dirent* e = readdir(dir)) {
-      if (std::strncmp(e->d_name, "hidraw", 6) != 0) continue;
-      std::string uevent;
-      if (!ReadSmallFile(m_sysDir + "/" + e->d_name + "/device/uevent", &uevent)) continue;
       HidInterfaceInfo info;
-      if (!ParseHidId(uevent, &info.vendorId, &info.productId)) continue;
-      info.path = m_devDir + "/" + e->d_name;
-      found.emplace_back(std::strtol(e->d_name + 6, nullptr, 10), info);
+      if (!Entry(e->d_name, &info)) continue;
+      found.emplace_back(std::strtol(e->d_name + 6, nullptr, 10), std::move(info));
     }
     closedir(dir);
     // hidraw2 before hidraw10: the order the kernel made them in.
     std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     for (auto& f : found) out->push_back(std::move(f.second));
     return true;
+  }
+
+  // The node a path names (itself, or a link to it such as a udev alias),
+  // read from its own sysfs entry alone.
+  bool Describe(const std::string& path, HidInterfaceInfo* out) override {
+    char* real = realpath(path.c_str(), nullptr);
+    if (!real) return false;
+    const std::string node = real;
+    std::free(real);
+    const std::size_t slash = node.rfind('/');
+    char* devDir = realpath(m_devDir.c_str(), nullptr);
+    const bool inDevDir = devDir && slash != std::string::npos && node.compare(0, slash, devDir) == 0 &&
+                          std::strlen(devDir) == slash;
+    std::free(devDir);
+    return inDevDir && Entry(node.substr(slash + 1), out);
   }
 
   std::unique_ptr<IHidHandle> Open(const std::string& path, HidOpenMode mode, HidOpenStatus* status) override {
@@ -302,6 +343,18 @@ class HidrawBackendImpl final : public IHidBackend {
     else if (e == EACCES || e == EPERM) kind = HidOpenError::AccessDenied;
     else if (e == EBUSY) kind = HidOpenError::Busy;
     return {kind, e, std::strerror(e)};
+  }
+
+  // The interface of one sysfs entry ("hidraw3"); false when it is none.
+  bool Entry(const std::string& name, HidInterfaceInfo* info) const {
+    if (name.compare(0, 6, "hidraw") != 0) return false;
+    const std::string device = m_sysDir + "/" + name + "/device";
+    std::string uevent;
+    if (!ReadSmallFile(device + "/uevent", &uevent)) return false;
+    if (!ParseHidId(uevent, &info->vendorId, &info->productId)) return false;
+    info->path = m_devDir + "/" + name;
+    ReadUsbIdentity(device, info);
+    return true;
   }
 
   std::string m_sysDir;

@@ -1,9 +1,11 @@
 #include "platform/posix/hid_sim_client.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <string>
 #include <vector>
 
 #include "platform/clock.h"
@@ -156,6 +159,7 @@ class SimConnection {
 struct SimInfo {
   std::uint16_t vid = 0, pid = 0;
   bool featureOnly = false;
+  std::string serial;
   std::vector<std::uint8_t> descriptor;
 };
 
@@ -163,11 +167,26 @@ bool Hello(SimConnection& c, SimInfo* info) {
   const std::uint64_t deadline = NowMs() + kReplyTimeoutMs;
   if (c.Send(kMsgHello, {kProtocolVersion}, deadline) != HidIo::Ok) return false;
   std::vector<std::uint8_t> p;
-  if (c.Await(kMsgDeviceInfo, &p, deadline) != HidIo::Ok || p.size() < 6) return false;
-  info->vid = GetLe16(&p[1]);
-  info->pid = GetLe16(&p[3]);
-  info->featureOnly = (p[5] & kInfoFlagFeatureOnly) != 0;
-  info->descriptor.assign(p.begin() + 6, p.end());
+  DeviceInfoMessage m;
+  if (c.Await(kMsgDeviceInfo, &p, deadline) != HidIo::Ok || !DecodeDeviceInfo(p, &m)) return false;
+  info->vid = m.vendorId;
+  info->pid = m.productId;
+  info->featureOnly = (m.flags & kInfoFlagFeatureOnly) != 0;
+  info->serial = std::move(m.serial);
+  info->descriptor = std::move(m.descriptor);
+  return true;
+}
+
+// The interface of the simulated reader listening on a socket; false when
+// none listens there (a socket left behind by a reader that ended).
+// The simulated reader stays plugged into the same "port" whatever it
+// presents, so its location is the socket's path.
+bool DescribeSocket(const std::string& path, HidInterfaceInfo* out) {
+  SimConnection c;
+  int err = 0;
+  SimInfo info;
+  if (!c.Connect(path, &err) || !Hello(c, &info)) return false;
+  *out = {path, info.vid, info.pid, info.serial, path};
   return true;
 }
 
@@ -263,18 +282,36 @@ class SimClientBackend final : public IHidBackend {
  public:
   explicit SimClientBackend(std::string path) : m_path(std::move(path)) {}
 
+  // The variable names one socket, or a folder in which every socket is one
+  // simulated reader, listed by name. No simulator listening is a machine
+  // without that reader, not a failure.
   bool Enumerate(std::vector<HidInterfaceInfo>* out) override {
     out->clear();
-    std::string path = SocketPath();
-    auto c = std::make_unique<SimConnection>();
-    int err = 0;
-    // No simulator listening is a machine without that reader, not a failure.
-    if (!c->Connect(path, &err)) return true;
-    SimInfo info;
-    if (!Hello(*c, &info)) return true;
-    out->push_back({path, info.vid, info.pid});
+    const std::string path = SocketPath();
+    struct stat st{};
+    if (path.empty() || stat(path.c_str(), &st) != 0) return true;
+    std::vector<std::string> sockets;
+    if (S_ISDIR(st.st_mode)) {
+      if (DIR* dir = opendir(path.c_str())) {
+        while (dirent* e = readdir(dir)) {
+          const std::string entry = path + "/" + e->d_name;
+          if (stat(entry.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) sockets.push_back(entry);
+        }
+        closedir(dir);
+      }
+      std::sort(sockets.begin(), sockets.end());
+    } else {
+      sockets.push_back(path);
+    }
+    for (const std::string& socket : sockets) {
+      HidInterfaceInfo info;
+      if (DescribeSocket(socket, &info)) out->push_back(std::move(info));
+    }
     return true;
   }
+
+  // Any socket path, without greeting the others.
+  bool Describe(const std::string& path, HidInterfaceInfo* out) override { return DescribeSocket(path, out); }
 
   std::unique_ptr<IHidHandle> Open(const std::string& path, HidOpenMode mode, HidOpenStatus* status) override {
     HidOpenStatus dummy;

@@ -132,12 +132,16 @@ void HidSimServer::Run() {
   auto handle = [&](Client& c, std::uint8_t type, std::vector<std::uint8_t>& p) {
     switch (type) {
       case kMsgHello: {
-        std::vector<std::uint8_t> r{kProtocolVersion};
-        PutLe16(&r, info.vendorId);
-        PutLe16(&r, info.productId);
-        r.push_back(info.featureOnly ? kInfoFlagFeatureOnly : 0);
-        r.insert(r.end(), info.reportDescriptor.begin(), info.reportDescriptor.end());
-        queue(c, kMsgDeviceInfo, r);
+        // Answered in the client's version, up to ours: a version 1 client
+        // knows no serial number.
+        DeviceInfoMessage m;
+        m.version = p.empty() || p[0] < 1 ? 1 : std::min(p[0], kProtocolVersion);
+        m.vendorId = info.vendorId;
+        m.productId = info.productId;
+        m.flags = info.featureOnly ? kInfoFlagFeatureOnly : 0;
+        m.serial = info.serialNumber;
+        m.descriptor = info.reportDescriptor;
+        queue(c, kMsgDeviceInfo, EncodeDeviceInfo(m));
         break;
       }
       case kMsgOpen: {

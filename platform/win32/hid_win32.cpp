@@ -7,6 +7,7 @@
 // its deadline passes stays pending (the next ReadReport waits for it
 // instead of issuing a second one) and is cancelled before the handle closes.
 #include <windows.h>
+#include <cfgmgr32.h>
 #include <setupapi.h>
 // The HID headers of the cross compiler declare C functions without
 // extern "C"; without it the HidD_* and HidP_* calls do not link.
@@ -17,6 +18,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <string>
 #include <vector>
@@ -245,40 +247,54 @@ HANDLE OpenForQuery(const std::wstring& path) {
   return CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
+// Where the USB device that a HID interface belongs to is plugged in: the
+// first location path of that device ("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)#USB(2)"),
+// which names the ports and not the device, so a reader that comes back as
+// its bootloader keeps it. The HID device's parent is the USB device, or for
+// a composite device its interface ("USB\VID_..&MI_00"), whose parent is.
+// Empty when the interface has no USB device above it.
+std::string UsbLocationOf(DEVINST inst) {
+  for (int up = 0; up < 3; ++up) {
+    DEVINST parent = 0;
+    if (CM_Get_Parent(&parent, inst, 0) != CR_SUCCESS) return {};
+    inst = parent;
+    wchar_t id[MAX_DEVICE_ID_LEN] = {};
+    if (CM_Get_Device_IDW(inst, id, MAX_DEVICE_ID_LEN, 0) != CR_SUCCESS) return {};
+    if (_wcsnicmp(id, L"USB\\", 4) != 0 || wcsstr(id, L"&MI_")) continue;
+    wchar_t paths[1024] = {};
+    ULONG len = sizeof paths - sizeof(wchar_t);  // room for the list's closing zero
+    if (CM_Get_DevNode_Registry_PropertyW(inst, CM_DRP_LOCATION_PATHS, nullptr, paths, &len, 0) == CR_SUCCESS &&
+        paths[0])
+      return win32::Narrow(paths);
+    // Without location paths (older systems): the instance ID, which names
+    // the device rather than the port; better than nothing.
+    return win32::Narrow(id);
+  }
+  return {};
+}
+
+// The device's serial number string; empty when it has none.
+std::string SerialOf(HANDLE h) {
+  wchar_t serial[128] = {};  // the longest USB string descriptor is 126 characters
+  if (!HidD_GetSerialNumberString(h, serial, sizeof serial - sizeof(wchar_t))) return {};
+  return win32::Narrow(serial);
+}
+
 class Win32HidBackend final : public IHidBackend {
  public:
   bool Enumerate(std::vector<HidInterfaceInfo>* out) override {
-    out->clear();
-    GUID guid;
-    HidD_GetHidGuid(&guid);
-    HDEVINFO devs = SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (devs == INVALID_HANDLE_VALUE) return false;
-    for (DWORD i = 0;; ++i) {
-      SP_DEVICE_INTERFACE_DATA ifData{};
-      ifData.cbSize = sizeof ifData;
-      if (!SetupDiEnumDeviceInterfaces(devs, nullptr, &guid, i, &ifData)) break;  // ERROR_NO_MORE_ITEMS
-      DWORD dwNeeded = 0;
-      SetupDiGetDeviceInterfaceDetailW(devs, &ifData, nullptr, 0, &dwNeeded, nullptr);
-      if (dwNeeded < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) continue;
-      std::vector<BYTE> detailBuf(dwNeeded);
-      auto* pDetail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(detailBuf.data());
-      pDetail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-      if (!SetupDiGetDeviceInterfaceDetailW(devs, &ifData, pDetail, dwNeeded, nullptr, nullptr)) continue;
-      const std::wstring path = pDetail->DevicePath;
-      // An interface that cannot even be queried (gone since the list was
-      // made, or a keyboard the system keeps to itself) is left out.
-      HANDLE h = OpenForQuery(path);
-      if (h == INVALID_HANDLE_VALUE) continue;
-      HIDD_ATTRIBUTES a{};
-      a.Size = sizeof a;
-      const bool bAttr = HidD_GetAttributes(h, &a);
-      CloseHandle(h);
-      if (!bAttr) continue;
-      out->push_back({win32::Narrow(path.c_str()), a.VendorID, a.ProductID});
-    }
-    SetupDiDestroyDeviceInfoList(devs);
+    if (!List(nullptr, out)) return false;
     std::sort(out->begin(), out->end(),
               [](const HidInterfaceInfo& a, const HidInterfaceInfo& b) { return a.path < b.path; });
+    return true;
+  }
+
+  // The interface set is walked as for the listing, but only the interface
+  // with this path is opened for its attributes.
+  bool Describe(const std::string& path, HidInterfaceInfo* out) override {
+    std::vector<HidInterfaceInfo> one;
+    if (!List(&path, &one) || one.empty()) return false;
+    *out = std::move(one.front());
     return true;
   }
 
@@ -301,6 +317,48 @@ class Win32HidBackend final : public IHidBackend {
       return nullptr;
     }
     return std::make_unique<Win32HidHandle>(h, mode == HidOpenMode::FeatureOnly);
+  }
+
+ private:
+  // The present HID interfaces (only the one at *pOnly when given), each
+  // opened for a query to read its identity and serial number.
+  static bool List(const std::string* pOnly, std::vector<HidInterfaceInfo>* out) {
+    out->clear();
+    GUID guid;
+    HidD_GetHidGuid(&guid);
+    HDEVINFO devs = SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (devs == INVALID_HANDLE_VALUE) return false;
+    for (DWORD i = 0;; ++i) {
+      SP_DEVICE_INTERFACE_DATA ifData{};
+      ifData.cbSize = sizeof ifData;
+      if (!SetupDiEnumDeviceInterfaces(devs, nullptr, &guid, i, &ifData)) break;  // ERROR_NO_MORE_ITEMS
+      DWORD dwNeeded = 0;
+      SetupDiGetDeviceInterfaceDetailW(devs, &ifData, nullptr, 0, &dwNeeded, nullptr);
+      if (dwNeeded < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) continue;
+      std::vector<BYTE> detailBuf(dwNeeded);
+      auto* pDetail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(detailBuf.data());
+      pDetail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+      SP_DEVINFO_DATA devData{};
+      devData.cbSize = sizeof devData;
+      if (!SetupDiGetDeviceInterfaceDetailW(devs, &ifData, pDetail, dwNeeded, nullptr, &devData)) continue;
+      const std::wstring path = pDetail->DevicePath;
+      const std::string narrowPath = win32::Narrow(path.c_str());
+      // Interface paths differ in case only from what the system returned before.
+      if (pOnly && _stricmp(narrowPath.c_str(), pOnly->c_str()) != 0) continue;
+      // An interface that cannot even be queried (gone since the list was
+      // made, or a keyboard the system keeps to itself) is left out.
+      HANDLE h = OpenForQuery(path);
+      if (h == INVALID_HANDLE_VALUE) continue;
+      HIDD_ATTRIBUTES a{};
+      a.Size = sizeof a;
+      const bool bAttr = HidD_GetAttributes(h, &a);
+      const std::string serial = bAttr ? SerialOf(h) : std::string();
+      CloseHandle(h);
+      if (!bAttr) continue;
+      out->push_back({narrowPath, a.VendorID, a.ProductID, serial, UsbLocationOf(devData.DevInst)});
+    }
+    SetupDiDestroyDeviceInfoList(devs);
+    return true;
   }
 };
 

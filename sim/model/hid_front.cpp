@@ -82,6 +82,7 @@ plat::hidsim::DeviceInfo HidFront::Info() {
   info.productId = m_pid;
   info.reportDescriptor = SimHidReportDescriptor(m_mode);
   info.featureOnly = m_mode == SimHidMode::FeatureOnly;
+  info.serialNumber = m_strSerial;
   return info;
 }
 

@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/hid_sim_protocol.h"
@@ -49,6 +51,9 @@ class HidFront final : public plat::hidsim::IDeviceSide {
   bool Disconnected() const { return m_model.Disconnected(); }
   // A partial request older than this is dropped when the next report comes.
   void SetInterReportTimeout(std::uint32_t nMs);
+  // The USB serial number the device info carries (none by default). Set
+  // before serving.
+  void SetSerialNumber(std::string strSerial) { m_strSerial = std::move(strSerial); }
 
  private:
   void Feed(const BYTE* p, std::size_t n);
@@ -57,6 +62,7 @@ class HidFront final : public plat::hidsim::IDeviceSide {
   ReaderModel& m_model;
   const SimHidMode m_mode;
   const std::uint16_t m_vid, m_pid;
+  std::string m_strSerial;
   std::mutex m_mutex;
   RequestAssembler m_asm;
   bool m_bRawFrame = false;  // the frame being gathered came in raw reports

@@ -183,7 +183,7 @@ bool FakeHidBackend::Enumerate(std::vector<plat::HidInterfaceInfo>* out) {
   out->clear();
   if (failEnumerate) return false;
   for (const auto& d : m_devices)
-    if (d->present) out->push_back({d->path, d->vendorId, d->productId});
+    if (d->present) out->push_back({d->path, d->vendorId, d->productId, d->serial, d->location});
   return true;
 }
 

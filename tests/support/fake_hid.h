@@ -35,6 +35,9 @@ class FakeHidDevice {
   std::string path;
   std::uint16_t vendorId = 0, productId = 0;
   std::uint16_t attrVendorId = 0, attrProductId = 0;
+  // Which physical reader it is, as the listing shows it (empty: unknown).
+  std::string serial;
+  std::string location;
   plat::HidCaps caps;
 
   // Open behaviour.

@@ -100,12 +100,12 @@ class CtlProcess {
     return rc == 0;
   }
 
-  // Reads both outputs until `until` shows on standard output (empty: until
-  // both are closed) or the time is up.
-  bool ReadUntil(const std::string& until, int nTimeoutMs) {
+  // Reads both outputs until `until` shows on standard output (or with
+  // bInErr on standard error; empty: until both are closed) or the time is up.
+  bool ReadUntil(const std::string& until, int nTimeoutMs, bool bInErr = false) {
     const long long deadline = MonotonicMs() + nTimeoutMs;
     for (;;) {
-      if (!until.empty() && out.find(until) != std::string::npos) return true;
+      if (!until.empty() && (bInErr ? err : out).find(until) != std::string::npos) return true;
       if (until.empty() && m_outFd < 0 && m_errFd < 0) return true;
       if (m_outFd < 0 && m_errFd < 0) return false;
       const long long left = deadline - MonotonicMs();

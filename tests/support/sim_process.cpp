@@ -35,7 +35,8 @@ bool SimProcess::Spawn(const std::vector<std::string>& args) {
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-  if (!m_errFile.empty()) posix_spawn_file_actions_addopen(&fa, 2, m_errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (!m_errFile.empty())
+    posix_spawn_file_actions_addopen(&fa, 2, m_errFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   const std::string& prog = m_program;
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(prog.c_str()));

@@ -40,8 +40,8 @@ class SimProcess {
   // when killed by one, -1 when it had to be killed after nTimeoutMs).
   int Stop(int nTimeoutMs = 10000);
 
-  // Standard error (where --trace writes) goes to this file from the next
-  // start on, written afresh; by default it is the test's own.
+  // Sends its standard error (its --trace) to a file, appended, from the
+  // next start on; its own until then.
   void SetStderrFile(std::string path) { m_errFile = std::move(path); }
 
   // Everything it printed on standard output so far.
@@ -56,8 +56,8 @@ class SimProcess {
   int Reap(int nTimeoutMs);
 
   std::string m_program;
+  std::string m_errFile;
   pid_t m_pid = -1;
   int m_outFd = -1;
   std::string m_out;
-  std::string m_errFile;
 };

@@ -4,6 +4,7 @@
 #include "link/interface_select.h"
 #include "link/pacing.h"
 #include "transport/hid_device.h"
+#include "transport/reader_choice.h"
 #include "transport/rs232_port.h"
 
 void AttachTestWindow(CTAVDownloadApDlg& dlg, RecordingView& view, const std::string& port, int nBaudIndex) {
@@ -29,6 +30,7 @@ void ResetLinkGlobals() {
   g_HidDevice.SetTaggedReports(0);
   g_nInterface = kInterfaceRs232;
   ClearTxPacing();
+  g_ReaderChoice.Reset();
 }
 
 void ResetProcessState() {

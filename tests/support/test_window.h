@@ -16,7 +16,8 @@ void AttachTestWindow(CTAVDownloadApDlg& dlg, RecordingView& view, const std::st
                       int nBaudIndex = 4);
 
 // Puts the link's globals back to the state of program start: both
-// transports closed, tagged-report flag 0, RS-232 selected, pacing empty.
+// transports closed, tagged-report flag 0, RS-232 selected, pacing empty,
+// no reader pinned or followed.
 void ResetLinkGlobals();
 // ResetLinkGlobals, and the application object as at start-up: both switches
 // off, no main window registered.
