@@ -6,15 +6,16 @@
 #include <optional>
 
 #include "app/app.h"
-#include "app/known_readers.h"
 #include "cli/child_process.h"
 #include "cli/console_os.h"
 #include "cli/json_reader.h"
 #include "cli/json_writer.h"
 #include "cli/outcome.h"
+#include "cli/reader_list.h"
 #include "platform/clock.h"
 #include "platform/hid.h"
 #include "platform/stop.h"
+#include "transport/reader_choice.h"
 #include "ui/dialog_template.h"
 
 namespace {
@@ -27,6 +28,9 @@ constexpr int kAfterUpdateWaitSeconds = 30;
 constexpr std::uint64_t kStopGraceMs = 20000;
 // The progress lines are redrawn at most this often.
 constexpr std::uint64_t kRedrawMs = 100;
+// How often the USB readers are listed while an updated reader is awaited
+// under a new path.
+constexpr std::uint64_t kReaderLookMs = 400;
 
 constexpr char kEraseLine[] = "\r\033[K";
 
@@ -67,17 +71,12 @@ std::vector<BatchReader> BatchReaders(const CliOptions& opt, std::string* pstrEr
   for (const std::string& d : opt.devices) readers.push_back({d, {"--device", d}});
   for (const std::string& p : opt.ports) readers.push_back({p, {"--port", p}});
   if (opt.bAll) {
-    std::vector<plat::HidInterfaceInfo> interfaces;
-    if (!plat::HidBackend().Enumerate(&interfaces)) {
+    std::vector<ConnectedReader> connected;
+    if (!ConnectedKnownReaders(&connected)) {
       *pstrError = "the HID interfaces cannot be listed";
       return {};
     }
-    for (const plat::HidInterfaceInfo& info : interfaces) {
-      const bool bKnown = std::any_of(std::begin(g_KnownReaders), std::end(g_KnownReaders), [&](const KnownReader& r) {
-        return r.wVid == info.vendorId && r.wPid == info.productId;
-      });
-      if (bKnown) readers.push_back({info.path, {"--device", info.path}});
-    }
+    for (const ConnectedReader& c : connected) readers.push_back({c.info.path, {"--device", c.info.path}});
     if (readers.empty()) *pstrError = "no known reader is connected";
   }
   return readers;
@@ -291,7 +290,14 @@ class Batch {
                                 console::TerminalColumns()},
                   opt.bJson, Names()) {
     m_results.resize(m_readers.size());
-    for (std::size_t i = 0; i < m_readers.size(); ++i) m_results[i].strName = m_readers[i].strName;
+    m_identity.resize(m_readers.size());
+    for (std::size_t i = 0; i < m_readers.size(); ++i) {
+      m_results[i].strName = m_readers[i].strName;
+      // Where a USB reader is plugged in, so that it is found again after
+      // its update, when it may come back under another path.
+      if (m_readers[i].selection.front() == "--device")
+        plat::HidBackend().Describe(m_readers[i].selection.back(), &m_identity[i]);
+    }
   }
 
   int Run() {
@@ -312,12 +318,23 @@ class Batch {
         nLastDraw = nNow;
       }
       events.clear();
-      const std::uint64_t nDeadline = std::min(nGraceEnd, nLastDraw + kRedrawMs);
-      const ChildGroup::WaitEnd end = m_children.Wait(nDeadline, !m_bInterrupted, &events);
+      std::uint64_t nDeadline = std::min(nGraceEnd, nLastDraw + kRedrawMs);
+      if (!m_awaited.empty()) {
+        LookForUpdatedReaders();
+        if (!m_awaited.empty()) nDeadline = std::min(nDeadline, plat::NowMs() + kReaderLookMs);
+      }
+      ChildGroup::WaitEnd end = m_children.Wait(nDeadline, !m_bInterrupted, &events);
       for (ChildGroup::Event& e : events) Handle(e);
-      if (end == ChildGroup::WaitEnd::AllEnded) break;
+      if (end == ChildGroup::WaitEnd::AllEnded) {
+        if (m_awaited.empty()) break;
+        // No child runs while updated readers are awaited: sleep until the
+        // next look, or a stop.
+        if (plat::Clock().SleepUntil(nDeadline)) continue;
+        end = ChildGroup::WaitEnd::Stopped;
+      }
       if (end == ChildGroup::WaitEnd::Stopped) {
         m_bInterrupted = true;
+        m_awaited.clear();
         m_display.Note("readerctl: interrupted; stopping every reader's run");
         m_children.StopAll();
         nGraceEnd = plat::NowMs() + kStopGraceMs;
@@ -424,12 +441,43 @@ class Batch {
         r.bRan = true;
         r.nStatus = nStatus;
         r.nMs = plat::NowMs() - m_runStart[c.nReader];
-        if (m_opt.command == CliCommand::Load && nStatus == kExitOk && !m_bInterrupted)
+        if (m_opt.command != CliCommand::Load || nStatus != kExitOk || m_bInterrupted) break;
+        if (IsKnownPlace(m_identity[c.nReader])) {
+          m_awaited[c.nReader] = plat::NowMs() + kAfterUpdateWaitSeconds * 1000ULL;
+        } else {
           Start(c.nReader, Phase::After,
                 ChildArgs(m_opt, m_readers[c.nReader], CliCommand::Info, kAfterUpdateWaitSeconds));
+        }
         break;
       case Phase::After:
         break;
+    }
+  }
+
+  static bool IsKnownPlace(const plat::HidInterfaceInfo& itf) {
+    return !itf.location.empty() || !itf.serial.empty();
+  }
+
+  // The updated USB readers that are awaited: each one found again at its
+  // USB location (or by its serial number) gets its version read under the
+  // path it has now; one not back in time keeps an unknown version.
+  void LookForUpdatedReaders() {
+    std::vector<ConnectedReader> connected;
+    ConnectedKnownReaders(&connected);
+    for (auto it = m_awaited.begin(); it != m_awaited.end();) {
+      const std::size_t nReader = it->first;
+      const ConnectedReader* pFound = nullptr;
+      for (const ConnectedReader& c : connected)
+        if (CReaderChoice::Sameness(m_identity[nReader], c.info) >= 2) pFound = &c;
+      if (pFound) {
+        const BatchReader now{m_readers[nReader].strName, {"--device", pFound->info.path}};
+        Start(nReader, Phase::After, ChildArgs(m_opt, now, CliCommand::Info, kAfterUpdateWaitSeconds));
+      }
+      if (pFound || plat::NowMs() >= it->second) {
+        it = m_awaited.erase(it);
+      } else {
+        ++it;
+      }
     }
   }
 
@@ -467,6 +515,8 @@ class Batch {
   std::map<int, ChildInfo> m_childInfo;
   std::map<std::size_t, std::uint64_t> m_runStart;
   std::vector<ReaderResult> m_results;
+  std::vector<plat::HidInterfaceInfo> m_identity;  // a USB reader's place, when known
+  std::map<std::size_t, std::uint64_t> m_awaited;  // updated readers awaited, until when
   bool m_bInterrupted = false;
 };
 

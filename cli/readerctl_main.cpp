@@ -26,6 +26,7 @@
 #include "cli/json_writer.h"
 #include "cli/outcome.h"
 #include "cli/port_alias.h"
+#include "cli/reader_list.h"
 #include "cli/session.h"
 #include "cli/wait_for_reader.h"
 #include "link/trace.h"
@@ -159,19 +160,15 @@ std::string Hex4(unsigned nValue) {
 }
 
 int RunListReaders(const CliOptions& opt) {
-  std::vector<plat::HidInterfaceInfo> interfaces;
-  if (!plat::HidBackend().Enumerate(&interfaces)) {
+  std::vector<ConnectedReader> readers;
+  if (!ConnectedKnownReaders(&readers)) {
     Err("readerctl: the HID interfaces cannot be listed\n");
     return kExitFailed;
   }
-  int nFound = 0;
-  for (const plat::HidInterfaceInfo& info : interfaces) {
-    const KnownReader* pKnown = nullptr;
-    for (const KnownReader& r : g_KnownReaders)
-      if (r.wVid == info.vendorId && r.wPid == info.productId) pKnown = &r;
-    if (!pKnown) continue;
-    ++nFound;
-    const std::string strModel = pKnown->pszModel ? pKnown->pszModel : "";
+  const std::size_t nFound = readers.size();
+  for (const ConnectedReader& reader : readers) {
+    const plat::HidInterfaceInfo& info = reader.info;
+    const std::string strModel = reader.pKnown->pszModel ? reader.pKnown->pszModel : "";
     if (opt.bJson) {
       Out(JsonObject()
               .Add("event", "reader")

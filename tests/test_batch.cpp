@@ -201,6 +201,32 @@ TEST_F(BatchTest, OneReaderFailsAndTheOthersAreUpdated) {
   for (SimProcess* s : {&good1, &good2, &bad}) EXPECT_EQ(s->Stop(), 0);
 }
 
+TEST_F(BatchTest, AllTakesEveryConnectedReaderAndFindsEachAgainAfterItsUpdate) {
+  // Two simulated USB readers as sockets in one folder.
+  const std::string strDir = m_dir + "/readers";
+  std::filesystem::create_directories(strDir);
+  SimProcess a(SimProcess::ProgramIn(READERTOOL_BINARY_DIR));
+  SimProcess b(SimProcess::ProgramIn(READERTOOL_BINARY_DIR));
+  for (auto [pSim, pszName] : {std::pair{&a, "a.sock"}, std::pair{&b, "b.sock"}}) {
+    ASSERT_TRUE(pSim->Start({"--hid", "int64", "--hid-socket", strDir + "/" + pszName, "--restart-ms", "300",
+                             "--boot-entry-ms", "100"}))
+        << pSim->Output();
+  }
+  const CtlRun run = RunCtl({"--all", "load", m_script}, {"READERTOOL_HID_SIM=" + strDir});
+  EXPECT_EQ(run.nStatus, 0) << run.out << run.err;
+  // Each reader's version before its update and, read again once it is
+  // back at its place, after.
+  for (const char* pszName : {"a.sock", "b.sock"}) {
+    const std::string strRow = strDir + "/" + pszName + "  success";
+    const std::size_t nAt = run.out.find(strRow);
+    ASSERT_NE(nAt, std::string::npos) << run.out;
+    const std::string strLine = run.out.substr(nAt, run.out.find('\n', nAt) - nAt);
+    EXPECT_NE(strLine.find("  2.10.005         3.10.001"), std::string::npos) << strLine;
+  }
+  EXPECT_EQ(a.Stop(), 0);
+  EXPECT_EQ(b.Stop(), 0);
+}
+
 TEST_F(BatchTest, JsonTagsEveryEventWithItsReaderAndEndsWithTheSummary) {
   SimProcess sim(SimProcess::ProgramIn(READERTOOL_BINARY_DIR));
   ASSERT_TRUE(StartSerialSimAt(&sim, 221)) << sim.Output();
