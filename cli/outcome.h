@@ -31,6 +31,7 @@ const char* ReaderStateAfterInterrupt(const RunOutcome& outcome);
 const char* ExitStatusText(int nStatus);
 
 // Why the link did not open, as one line for a run that ended with
-// kExitNoLink: the connect step's reason, and for a refused port or device
-// the common fix (AccessDeniedFix). Empty when no reason was recorded.
+// kExitNoLink: the connect step's reason; for a refused port or device the
+// fix (AccessDeniedFix), for a busy one who holds it (BusyHolder). Empty
+// when no reason was recorded.
 std::string LinkFailureReason(const LinkOpenFailure& failure, bool bSerialPort);

@@ -68,8 +68,9 @@ class CtlProcess {
     for (auto& s : envStrings) envp.push_back(s.data());
     envp.push_back(nullptr);
 
-    const std::string prog = CtlProgram();
-    std::vector<std::string> argStrings = {prog};
+    const std::string prog = runner.empty() ? CtlProgram() : runner[0];
+    std::vector<std::string> argStrings = runner;
+    argStrings.push_back(CtlProgram());
     argStrings.insert(argStrings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& s : argStrings) argv.push_back(s.data());
@@ -140,6 +141,10 @@ class CtlProcess {
   }
 
   std::string out, err;
+  // A program (absolute path first) that runs readerctl, which follows its
+  // arguments with its own: another user's rights, a shell that closes a
+  // stream. Empty: readerctl is started itself.
+  std::vector<std::string> runner;
 
  private:
   pid_t m_pid = -1;
@@ -153,8 +158,10 @@ struct CtlRun {
   std::vector<std::string> lines;  // standard output, line by line
 };
 
-inline CtlRun RunCtl(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+inline CtlRun RunCtl(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                     const std::vector<std::string>& runner = {}) {
   CtlProcess p;
+  p.runner = runner;
   CtlRun run;
   if (!p.Start(args, env)) return run;
   run.nStatus = p.Wait();
