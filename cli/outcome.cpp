@@ -6,7 +6,9 @@ int ExitStatusOf(const RunOutcome& outcome, bool bInterrupted) {
   if (bInterrupted) return kExitInterrupted;
   switch (outcome.failure) {
     case RunFailure::kNone:
-      return kExitOk;
+      // A reset the reader did not accept is no success, whatever else the
+      // record says.
+      return outcome.bResetNotAccepted ? kExitFailed : kExitOk;
     case RunFailure::kConnect:
       return kExitNoLink;
     case RunFailure::kFileRefused:

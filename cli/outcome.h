@@ -18,8 +18,7 @@ enum CliExit : int {
 };
 
 // The exit status of "load" and "reset-default": a stop wins, then the step
-// that failed. A reset whose unjudged reply was not accepted still counts
-// as done.
+// that failed. A reset the reader refused or did not answer failed (1).
 int ExitStatusOf(const RunOutcome& outcome, bool bInterrupted);
 
 // Where the reader may be after a run that was interrupted, as one sentence
