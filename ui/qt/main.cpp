@@ -19,6 +19,7 @@
 #include "link/trace.h"
 #include "platform/clock.h"
 #include "platform/pump.h"
+#include "platform/std_streams.h"
 #include "platform/stop.h"
 #include "ui/main_dialog.h"
 #include "ui/qt/dialog_metrics.h"
@@ -89,6 +90,7 @@ BOOL InitInstance() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  plat::KeepStandardStreamsTaken();
   // The switches are searched in the whole command line, before Qt takes
   // its own options out of it.
   theApp.SetCommandLine(argc, argv);

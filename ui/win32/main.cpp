@@ -20,6 +20,7 @@
 #include "link/trace.h"
 #include "platform/clock.h"
 #include "platform/pump.h"
+#include "platform/std_streams.h"
 #include "platform/stop.h"
 #include "ui/main_dialog.h"
 #include "ui/win32/wide_text.h"
@@ -93,6 +94,7 @@ BOOL InitInstance(HINSTANCE hInstance) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int) {
+  plat::KeepStandardStreamsTaken();
   ReadCommandLine();
   StartTraceFromEnvironment();
 
