@@ -4,7 +4,6 @@
 #include <string>
 
 #include "link/commands.h"
-#include "link/dispatch.h"
 #include "link/trace.h"
 #include "platform/com_port.h"
 #include "platform/os_error.h"
