@@ -78,7 +78,7 @@ bool OpenRs232(int nPort, int nBaud, bool bCheck) {
     std::string strWhy = err.sysMessage.empty() ? plat::SerialErrorKindName(err.kind) : err.sysMessage;
     // A node with no port behind it (the 8250's placeholders for ttyS ports
     // without a UART) opens or fails in words that do not say so.
-    if ((kind == LinkOpenFailureKind::Other || kind == LinkOpenFailureKind::None) && !plat::ComPortListed(nPort)) {
+    if (kind == LinkOpenFailureKind::Other && !plat::ComPortListed(nPort)) {
       kind = LinkOpenFailureKind::NotFound;
       strWhy = "no such device (" + plat::ComPortPath(nPort) + " has no port behind it)";
     }
