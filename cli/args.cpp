@@ -218,7 +218,7 @@ std::string UsageText() {
          "       readerctl [options] reset-default    the \"Reset Default\" function\n"
          "       readerctl [options] info             each selected reader's firmware version, changing nothing\n"
          "       readerctl check FILE                 checks a script or an image as a run would, offline\n"
-         "       readerctl [options] list-ports       serial ports that can be opened, \"COMn  DEVICE\" per line\n"
+         "       readerctl [options] list-ports       the serial ports this machine has, \"COMn  DEVICE\" per line\n"
          "       readerctl list-readers               connected readers of the known reader list\n"
          "       readerctl version | --version        the program's own version\n"
          "       readerctl version-info FILE          a file's version resource\n"

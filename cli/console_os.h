@@ -11,9 +11,9 @@ namespace console {
 void WriteOut(std::string_view text);
 void WriteErr(std::string_view text);
 
-// Ctrl-C (and SIGTERM, or the console closing) raise plat::Stop(): the run
-// ends between exchanges and the link is closed. A second one ends the
-// process at once. A closed output pipe is no reason to stop.
+// Ctrl-C (and SIGTERM or SIGHUP, or the console closing) raise plat::Stop():
+// the run ends between exchanges and the link is closed. A second one ends
+// the process at once. A closed output pipe is no reason to stop.
 void InstallStopHandlers();
 
 // Whether standard error is a terminal (a console) that a progress line can

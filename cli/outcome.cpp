@@ -6,7 +6,9 @@ int ExitStatusOf(const RunOutcome& outcome, bool bInterrupted) {
   if (bInterrupted) return kExitInterrupted;
   switch (outcome.failure) {
     case RunFailure::kNone:
-      return kExitOk;
+      // A reset the reader did not accept is no success, whatever else the
+      // record says.
+      return outcome.bResetNotAccepted ? kExitFailed : kExitOk;
     case RunFailure::kConnect:
       return kExitNoLink;
     case RunFailure::kFileRefused:
@@ -51,12 +53,11 @@ const char* ExitStatusText(int nStatus) {
 std::string LinkFailureReason(const LinkOpenFailure& failure, bool bSerialPort) {
   if (failure.kind == LinkOpenFailureKind::None || failure.text.empty()) return {};
   std::string strReason = failure.text;
-  if (failure.kind == LinkOpenFailureKind::AccessDenied) {
-    if (const char* pszFix = AccessDeniedFix(bSerialPort)) {
-      // The system's sentence may end in a full stop ("Access is denied.").
-      while (!strReason.empty() && (strReason.back() == '.' || strReason.back() == ' ')) strReason.pop_back();
-      strReason += std::string("; ") + pszFix;
-    }
-  }
-  return strReason;
+  std::string strMore;
+  if (failure.kind == LinkOpenFailureKind::AccessDenied) strMore = AccessDeniedFix(bSerialPort, failure.device);
+  if (failure.kind == LinkOpenFailureKind::Busy) strMore = BusyHolder(failure.device);
+  if (strMore.empty()) return strReason;
+  // The system's sentence may end in a full stop ("Access is denied.").
+  while (!strReason.empty() && (strReason.back() == '.' || strReason.back() == ' ')) strReason.pop_back();
+  return strReason + "; " + strMore;
 }

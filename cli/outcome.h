@@ -18,8 +18,7 @@ enum CliExit : int {
 };
 
 // The exit status of "load" and "reset-default": a stop wins, then the step
-// that failed. A reset whose unjudged reply was not accepted still counts
-// as done.
+// that failed. A reset the reader refused or did not answer failed (1).
 int ExitStatusOf(const RunOutcome& outcome, bool bInterrupted);
 
 // Where the reader may be after a run that was interrupted, as one sentence
@@ -31,6 +30,7 @@ const char* ReaderStateAfterInterrupt(const RunOutcome& outcome);
 const char* ExitStatusText(int nStatus);
 
 // Why the link did not open, as one line for a run that ended with
-// kExitNoLink: the connect step's reason, and for a refused port or device
-// the common fix (AccessDeniedFix). Empty when no reason was recorded.
+// kExitNoLink: the connect step's reason; for a refused port or device the
+// fix (AccessDeniedFix), for a busy one who holds it (BusyHolder). Empty
+// when no reason was recorded.
 std::string LinkFailureReason(const LinkOpenFailure& failure, bool bSerialPort);

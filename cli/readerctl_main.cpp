@@ -33,6 +33,7 @@
 #include "platform/clock.h"
 #include "platform/com_port.h"
 #include "platform/hid.h"
+#include "platform/std_streams.h"
 #include "platform/stop.h"
 #include "transport/connection.h"
 #include "ui/main_dialog.h"
@@ -149,7 +150,7 @@ int RunListPorts(const CliOptions& opt) {
       Out(strName + "  " + strPath + "\n");
     }
   }
-  if (nCount == 0 && !opt.bJson) Err("readerctl: no serial port can be opened\n");
+  if (nCount == 0 && !opt.bJson) Err("readerctl: no serial port found\n");
   return kExitOk;
 }
 
@@ -287,6 +288,7 @@ int Run(const CliOptions& opt) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  plat::KeepStandardStreamsTaken();
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
   const CliParse parse = ParseCommandLine(args);

@@ -55,8 +55,8 @@ void ChooseInterface(Session& s, const CliOptions& opt, int nPort) {
   for (std::size_t i = 0; i < items.size(); ++i)
     if (items[i] == strItem) nIndex = static_cast<int>(i);
   if (nIndex < 0) {
-    // Not among the ports that opened at start-up (busy, missing, or not
-    // opening at 9600): typed into the port list, so that the connect step
+    // Not among the ports the system lists (missing, or a port the list
+    // does not know): typed into the port list, so that the connect step
     // tries it and reports in its own words.
     s.view.AddListItem(IDC_PORT_LIST, strItem);
     nIndex = static_cast<int>(items.size());

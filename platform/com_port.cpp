@@ -1,8 +1,17 @@
 #include "platform/com_port.h"
 
+#include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <utility>
 
 namespace plat {
+namespace {
+
+std::mutex g_listerMutex;
+ComPortLister g_lister;
+
+}  // namespace
 
 int ParseComName(const char* pszName) {
   if (!pszName) return 0;
@@ -18,6 +27,26 @@ int ParseComName(const char* pszName) {
     if (n > kMaxComPort) return 0;
   }
   return n;
+}
+
+std::vector<ComPortEntry> ListComPorts() {
+  ComPortLister lister;
+  {
+    std::lock_guard<std::mutex> lock(g_listerMutex);
+    lister = g_lister;
+  }
+  return lister ? lister() : ListSystemComPorts();
+}
+
+bool ComPortListed(int nPort) {
+  const std::vector<ComPortEntry> ports = ListComPorts();
+  return std::any_of(ports.begin(), ports.end(), [nPort](const ComPortEntry& e) { return e.nPort == nPort; });
+}
+
+ComPortLister SetComPortLister(ComPortLister lister) {
+  std::lock_guard<std::mutex> lock(g_listerMutex);
+  std::swap(g_lister, lister);
+  return lister;
 }
 
 }  // namespace plat

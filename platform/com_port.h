@@ -3,6 +3,7 @@
 // is: on Windows the port itself, elsewhere a device path found through the
 // COM port map (platform/posix/com_map.h).
 #pragma once
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,9 +27,21 @@ struct ComPortEntry {
   int nPort = 0;
   std::string path;
 };
-// Port numbers whose device exists, in ascending order. Existing is not the
-// same as usable: the port may be busy or have no hardware behind it;
-// opening it tells.
+// The serial ports this machine has, in ascending order of number. Listing
+// opens no port: a port another program uses is left alone (no lock, no
+// change to its settings, no toggled modem line) and is listed all the same.
+// A listed port may still be busy or refuse the user; opening it tells.
 std::vector<ComPortEntry> ListComPorts();
+
+// Whether COM n is among the ports ListComPorts gives.
+bool ComPortListed(int nPort);
+
+// The lister seam. Tests install a list of their own; an empty function
+// restores the operating system's list. Returns the lister that was in force.
+using ComPortLister = std::function<std::vector<ComPortEntry>()>;
+ComPortLister SetComPortLister(ComPortLister lister);
+
+// The operating system's list (what ListComPorts gives by default).
+std::vector<ComPortEntry> ListSystemComPorts();
 
 }  // namespace plat

@@ -2,8 +2,10 @@
 // 04-F0 with "/R2Def_04F0_NoEncKeys", 04-0A otherwise. Runs whole on the
 // window's thread; its waits pump that thread's events (PumpWait), so the
 // window keeps painting and its timer keeps ticking. The window's outcome
-// record says which step failed; the 04-0A reply is not judged, so a reader
-// that did not accept it only marks the record.
+// record says which step failed. Both replies are judged: a refused 04-F0
+// ends the reset at once; a 04-0A that was refused or not answered still
+// gets the waits and the closing line (a reader may restart before it
+// answers), and then the failure line, so the reset is not reported done.
 #include "app/app.h"
 #include "link/commands.h"
 #include "link/dispatch.h"
@@ -24,8 +26,9 @@ constexpr DWORD kResetPingMs = 5000;
 struct ResetVariant {
   const char* pszOpening;
   const char* pszClosing;
-  int nFailureRow;  // -1: the reply is not judged, so there is no failure line
-  bool (*pfnSend)();  // true when the reader accepted the reset
+  int nFailureRow;
+  bool bWaitWhenRefused;  // a reset not accepted still gets the waits and the closing line
+  bool (*pfnSend)();      // true when the reader accepted the reset
 };
 
 bool SendResetF0() { return ResetDefaultF0(); }
@@ -35,12 +38,14 @@ const ResetVariant kResetF0 = {
     "===[ Preparing Load Default Setting (04-F0) ]===\r\nPlease wait 5 seconds or later",
     "===[ End of Load Default Setting ( 04-F0) ]===",
     STS_RESET_DEFAULT_04F0_FAILED,
+    false,
     SendResetF0,
 };
 const ResetVariant kReset0A = {
     "===[ Preparing Load Default Setting (04-0A) ]===\r\nPlease wait 5 seconds or later",
     "===[ End of Load Default Setting ( 04-0A) ]===",
-    -1,
+    STS_RESET_DEFAULT_040A_FAILED,
+    true,
     SendReset0A,
 };
 
@@ -67,18 +72,18 @@ void CTAVDownloadApDlg::OnResetDefault() {
       const ResetVariant& v = IsR2DefNoEncKeys() ? kResetF0 : kReset0A;
       AppendLog(v.pszOpening);
       const bool bAccepted = v.pfnSend();
-      if (bAccepted || v.nFailureRow < 0) {
-        // A reply that is not judged is only noted in the outcome.
-        if (!bAccepted) SetResetNotAccepted();
+      if (!bAccepted) pszFailure = GetStatusText(v.nFailureRow);
+      if (bAccepted || v.bWaitWhenRefused) {
         AppendLog("Waiting to System Up and Ready...");
         trace::WaitBecause("the reader restarts");
         PumpWait(kResetSettleMs, FALSE);
         PumpWait(kResetPingMs, TRUE);
         AppendLog(v.pszClosing);
-        failure = RunFailure::kNone;
-      } else {
-        pszFailure = GetStatusText(v.nFailureRow);
       }
+      if (bAccepted)
+        failure = RunFailure::kNone;
+      else
+        SetResetNotAccepted();
     }
   }
   SetRunFailure(failure);

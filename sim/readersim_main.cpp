@@ -27,6 +27,7 @@
 #include "platform/hid_sim_wire.h"
 #include "platform/posix/hid_sim_server.h"
 #include "platform/posix/fd_wait.h"
+#include "platform/std_streams.h"
 #include "platform/stop.h"
 #include "sim/model/hid_front.h"
 #include "sim/model/reader_ids.h"
@@ -422,6 +423,7 @@ int Serve(const ServeOptions& o) {
       std::fprintf(stderr, "readersim: poll: %s\n", std::strerror(errno));
       break;
     }
+    if (fds[0].revents & POLLIN) plat::StopAfterWake();
     if (fds[1].revents & POLLIN) {
       std::uint64_t v;
       ssize_t r = read(unplugFd, &v, sizeof v);
@@ -571,6 +573,7 @@ int GenScript(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  plat::KeepStandardStreamsTaken();
   const std::string cmd = argc > 1 ? argv[1] : "";
   if (cmd == "gen-samples") return GenSamples(argc, argv);
   if (cmd == "gen-image") return GenImage(argc, argv);

@@ -176,56 +176,6 @@ TEST_F(ConnectionTest, OpenUsbHidFallsBackToFeatureOnlyAndKeepsTheDeviceOpenAfte
 }
 
 // ---------------------------------------------------------------------------
-// EnumComPorts
-// ---------------------------------------------------------------------------
-
-TEST_F(ConnectionTest, EnumComPortsListsThePortsThatOpenAndClosesThemAgain) {
-  FakeSerialPort& com3 = m_serial.AddPort("COM3");
-  m_serial.AddPort("COM4").RefuseOpens(EBUSY);  // held by another program
-  g_nInterface = kInterfaceUsbHid;
-  int count = -1;
-  int ports[255] = {};
-  EXPECT_TRUE(EnumComPorts(19200, &count, ports));
-  ASSERT_EQ(count, 2);
-  EXPECT_EQ(ports[0], 1);
-  EXPECT_EQ(ports[1], 3);
-  EXPECT_FALSE(g_Rs232Port.IsOpen());
-  EXPECT_FALSE(m_com1.IsOpen());
-  EXPECT_FALSE(com3.IsOpen());
-  EXPECT_EQ(com3.Calls(SerialOp::kOpen), 1);
-  EXPECT_EQ(g_nInterface, kInterfaceRs232);
-
-  // Every number from 1 to 255 in order, one pending event after each.
-  const auto attempts = m_serial.OpenAttempts();
-  ASSERT_EQ(attempts.size(), 255u);
-  for (int n = 1; n <= 255; ++n) EXPECT_EQ(attempts[n - 1], ComName(n));
-  EXPECT_EQ(m_pump.nDispatched, 255);
-  EXPECT_TRUE(m_com1.WrittenBytes().empty());
-  EXPECT_TRUE(com3.WrittenBytes().empty());
-}
-
-TEST_F(ConnectionTest, EnumComPortsWithoutUsablePortsOrWhileOneIsOpenFindsNone) {
-  // No port opens: false, count 0, selector untouched.
-  m_com1.RefuseOpens(ENOENT);
-  g_nInterface = kInterfaceUsbHid;
-  int count = -1;
-  int ports[255] = {};
-  EXPECT_FALSE(EnumComPorts(115200, &count, ports));
-  EXPECT_EQ(count, 0);
-  EXPECT_EQ(g_nInterface, kInterfaceUsbHid);
-
-  // The open port refuses every other open, itself included, and stays open.
-  m_com1.RefuseOpens(0);
-  Use(kInterfaceRs232);
-  const size_t attemptsBefore = m_serial.OpenAttempts().size();
-  count = -1;
-  EXPECT_FALSE(EnumComPorts(115200, &count, ports));
-  EXPECT_EQ(count, 0);
-  EXPECT_TRUE(g_Rs232Port.IsOpen());
-  EXPECT_EQ(m_serial.OpenAttempts().size(), attemptsBefore);
-}
-
-// ---------------------------------------------------------------------------
 // Selecting and closing
 // ---------------------------------------------------------------------------
 
@@ -329,7 +279,6 @@ TEST_F(EnumComPortsPtyTest, FindsThePortsTheOverrideFolderNames) {
   EXPECT_EQ(std::find(found.begin(), found.end(), 201), found.end());
   EXPECT_TRUE(std::is_sorted(found.begin(), found.end()));
   EXPECT_FALSE(g_Rs232Port.IsOpen());
-  EXPECT_EQ(g_nInterface, kInterfaceRs232);
 
   // Closed again: the port opens for the link afterwards.
   EXPECT_TRUE(OpenRs232(200, 115200, false));

@@ -450,7 +450,8 @@ TEST(Outcome, ExitStatusComesFromTheFailedStepAndAStopWins) {
       {"file refused", {RunFailure::kFileRefused}, false, kExitFileRefused},
       {"procedure failed", {RunFailure::kProcedure}, false, kExitFailed},
       {"failed in the bootloader", {RunFailure::kProcedure, ReaderStage::kInBootloader}, false, kExitFailed},
-      {"reset not accepted, reply not judged", {RunFailure::kNone, ReaderStage::kNotEntered, true}, false, kExitOk},
+      {"reset not accepted", {RunFailure::kProcedure, ReaderStage::kNotEntered, true}, false, kExitFailed},
+      {"reset not accepted, recorded alone", {RunFailure::kNone, ReaderStage::kNotEntered, true}, false, kExitFailed},
       {"interrupted wins over a failure", {RunFailure::kFileRefused}, true, kExitInterrupted},
       {"interrupted while connecting", {RunFailure::kConnect}, true, kExitInterrupted},
       {"interrupted after the update finished", {RunFailure::kNone, ReaderStage::kRestarting}, true,
@@ -481,27 +482,33 @@ TEST(Outcome, WhereAnInterruptedReaderIsLeft) {
 
 TEST(Outcome, TheReasonALinkDidNotOpenNamesTheFixForARefusedPortOrDevice) {
   // Both systems have a fix for a refused serial port; this one's words.
-  const std::string strSerialFix = AccessDeniedFix(true);
+  const std::string strSerialFix = AccessDeniedFix(true, "");
   ASSERT_FALSE(strSerialFix.empty());
-  const char* pszUsbFix = AccessDeniedFix(false);
-  const std::string strUsbTail = pszUsbFix ? std::string("; ") + pszUsbFix : std::string();
+  const std::string strUsbFix = AccessDeniedFix(false, "/dev/hidraw0");
+  const std::string strUsbTail = strUsbFix.empty() ? std::string() : "; " + strUsbFix;
   struct Row {
     LinkOpenFailure failure;
     bool bSerial;
     std::string strReason;
   };
+  // Without a device to look at, what this system says of a busy one.
+  const std::string strBusy = BusyHolder("");
+  const std::string strBusyTail = strBusy.empty() ? std::string() : "; " + strBusy;
   const Row rows[] = {
       {{}, true, ""},
-      {{LinkOpenFailureKind::NotFound, "COM7: No such file or directory"}, true, "COM7: No such file or directory"},
-      {{LinkOpenFailureKind::Busy, "COM7: Device or resource busy"}, true, "COM7: Device or resource busy"},
-      {{LinkOpenFailureKind::NoAnswer, "COM1: no reader answered at 115200 baud"}, true,
+      {{LinkOpenFailureKind::NotFound, "COM7: No such file or directory", ""}, true,
+       "COM7: No such file or directory"},
+      {{LinkOpenFailureKind::Busy, "COM7: Device or resource busy", ""}, true,
+       "COM7: Device or resource busy" + strBusyTail},
+      {{LinkOpenFailureKind::NoAnswer, "COM1: no reader answered at 115200 baud", ""}, true,
        "COM1: no reader answered at 115200 baud"},
-      {{LinkOpenFailureKind::AccessDenied, "COM7: Permission denied"}, true,
+      {{LinkOpenFailureKind::AccessDenied, "COM7: Permission denied", ""}, true,
        "COM7: Permission denied; " + strSerialFix},
-      {{LinkOpenFailureKind::AccessDenied, "COM7: Access is denied."}, true, "COM7: Access is denied; " + strSerialFix},
-      {{LinkOpenFailureKind::AccessDenied, "USB reader F3A5:0A02: Permission denied (/dev/hidraw0)"}, false,
-       "USB reader F3A5:0A02: Permission denied (/dev/hidraw0)" + strUsbTail},
-      {{LinkOpenFailureKind::Other, "USB reader F3A5:0A02: cannot be opened (/dev/hidraw0)"}, false,
+      {{LinkOpenFailureKind::AccessDenied, "COM7: Access is denied.", ""}, true,
+       "COM7: Access is denied; " + strSerialFix},
+      {{LinkOpenFailureKind::AccessDenied, "USB reader F3A5:0A02: Permission denied (/dev/hidraw0)", "/dev/hidraw0"},
+       false, "USB reader F3A5:0A02: Permission denied (/dev/hidraw0)" + strUsbTail},
+      {{LinkOpenFailureKind::Other, "USB reader F3A5:0A02: cannot be opened (/dev/hidraw0)", "/dev/hidraw0"}, false,
        "USB reader F3A5:0A02: cannot be opened (/dev/hidraw0)"},
   };
   for (const Row& row : rows) EXPECT_EQ(LinkFailureReason(row.failure, row.bSerial), row.strReason);

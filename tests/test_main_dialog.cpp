@@ -95,16 +95,17 @@ TEST_F(MainDialogTest, PortListSortedAsTextAndRefreshedWhole) {
   EXPECT_EQ(m_view.ListItems(IDC_PORT_LIST), (std::vector<std::string>{"COM1", "COM10", "COM3"}));
   EXPECT_EQ(m_view.GetListSelection(IDC_PORT_LIST), 0);
   EXPECT_TRUE(m_view.IsEnabled(IDC_PORT_LIST));
-  EXPECT_EQ(com1.Dcb().BaudRate, 9600u) << "listed at the selected baud rate";
-  EXPECT_FALSE(com1.IsOpen()) << "listing leaves no port open";
+  EXPECT_TRUE(m_serial.OpenAttempts().empty()) << "listing opens no port";
 
-  // The Port button: the list is emptied and filled from a new scan, at the
-  // baud rate now selected.
-  m_view.SetListSelection(IDC_BAUD_LIST, 2);
+  // The Port button: the list is emptied and filled from a new listing. A
+  // port that another program holds is listed all the same, and still not
+  // opened.
   com3.RefuseOpens(16 /* EBUSY */);
+  m_serial.AddPort("COM2");
   EXPECT_TRUE(m_dlg.RefreshComPortList());
-  EXPECT_EQ(m_view.ListItems(IDC_PORT_LIST), (std::vector<std::string>{"COM1", "COM10"}));
-  EXPECT_EQ(com1.Dcb().BaudRate, 38400u);
+  EXPECT_EQ(m_view.ListItems(IDC_PORT_LIST), (std::vector<std::string>{"COM1", "COM10", "COM2", "COM3"}));
+  EXPECT_TRUE(m_serial.OpenAttempts().empty());
+  EXPECT_EQ(com1.Calls(SerialOp::kOpen), 0);
 }
 
 TEST_F(MainDialogTest, InterfaceChoiceShowsAndHidesTheSerialControls) {

@@ -74,18 +74,22 @@ TEST_F(ResetDefaultTest, EveryPathEndsWithTheWindowIdleAndTheLinkClosed) {
     std::vector<WORD> codes;
     bool bWaits;      // the ten seconds after the reset
     RunOutcome outcome;
+    int nSilentCmd = -1;  // a command the reader leaves unanswered
   } rows[] = {
       {"04-0A over RS-232", false, true, true, -1, false, "reset_040A_rs232.log", {0x1801, 0x2900, 0x040A, 0x1801},
        true, {}},
       {"04-0A over USB", false, false, true, -1, false, "reset_040A_usb.log", {0x1801, 0x2900, 0x040A, 0x1801}, true,
        {}},
-      // Done as far as the window is concerned; the record keeps the refusal.
-      {"04-0A refused: not judged", false, true, true, 0x040A, false, "reset_040A_rs232.log",
-       {0x1801, 0x2900, 0x040A, 0x1801}, true, {RunFailure::kNone, ReaderStage::kNotEntered, true}},
+      // A 04-0A not accepted still gets the waits and the closing line, then
+      // the failure line: the reset failed.
+      {"04-0A refused", false, true, true, 0x040A, false, "reset_040A_refused.log", {0x1801, 0x2900, 0x040A, 0x1801},
+       true, {RunFailure::kProcedure, ReaderStage::kNotEntered, true}},
+      {"04-0A unanswered", false, true, true, -1, false, "reset_040A_refused.log", {0x1801, 0x2900, 0x040A, 0x1801},
+       true, {RunFailure::kProcedure, ReaderStage::kNotEntered, true}, 0x040A},
       {"04-F0 over RS-232", true, true, true, -1, false, "reset_04F0_rs232.log", {0x1801, 0x2900, 0x04F0, 0x1801},
        true, {}},
       {"04-F0 refused", true, true, true, 0x04F0, false, "reset_04F0_refused.log", {0x1801, 0x2900, 0x04F0}, false,
-       {RunFailure::kProcedure}},
+       {RunFailure::kProcedure, ReaderStage::kNotEntered, true}},
       {"29-00 refused", true, false, true, 0x2900, false, "reset_fw_version_refused.log", {0x1801, 0x2900}, false,
        {RunFailure::kProcedure}},
       {"no USB reader", false, false, false, -1, false, "reset_no_reader_usb.log", {}, false, {RunFailure::kConnect}},
@@ -98,7 +102,8 @@ TEST_F(ResetDefaultTest, EveryPathEndsWithTheWindowIdleAndTheLinkClosed) {
     ReaderFaults f;
     f.nStatusCmd = r.nStatusCmd;
     f.byStatus = 0x01;
-    f.bSilent = r.bSilent;
+    f.bSilent = r.bSilent || r.nSilentCmd >= 0;
+    f.nFaultCmd = r.nSilentCmd;
     reader.SetFaults(f);
     FakeSerial serial;
     SimSerialLink line(serial.AddPort("COM1"), reader, 115200);

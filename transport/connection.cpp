@@ -4,7 +4,6 @@
 #include <string>
 
 #include "link/commands.h"
-#include "link/dispatch.h"
 #include "link/trace.h"
 #include "platform/com_port.h"
 #include "platform/os_error.h"
@@ -20,11 +19,11 @@ void MakeComDefinition(char (&buf)[128], int nPort, int nBaud) {
 
 LinkOpenFailure g_lastOpenFailure;
 
-void NoteFailure(LinkOpenFailureKind kind, std::string text) {
+void NoteFailure(LinkOpenFailureKind kind, std::string text, std::string device = {}) {
   // A reader that is there but cannot be had says more than one that is not.
   const LinkOpenFailureKind prev = g_lastOpenFailure.kind;
   if (kind == LinkOpenFailureKind::NotFound && prev != LinkOpenFailureKind::None) return;
-  g_lastOpenFailure = {kind, std::move(text)};
+  g_lastOpenFailure = {kind, std::move(text), std::move(device)};
 }
 
 LinkOpenFailureKind KindOfHidOpen(plat::HidOpenError e) {
@@ -75,8 +74,16 @@ bool OpenRs232(int nPort, int nBaud, bool bCheck) {
     TRACE_EVENT(trace::Link::Rs232, "open COM%d (%s) at %d baud failed (%s, code %ld: %s)", nPort,
                 plat::ComPortPath(nPort).c_str(), nBaud, plat::SerialErrorKindName(err.kind), err.sysCode,
                 err.sysMessage.c_str());
-    const std::string strWhy = err.sysMessage.empty() ? plat::SerialErrorKindName(err.kind) : err.sysMessage;
-    NoteFailure(KindOfSerialOpen(err), "COM" + std::to_string(nPort) + ": " + strWhy);
+    const std::string strCom = "COM" + std::to_string(nPort) + ": ";
+    LinkOpenFailureKind kind = KindOfSerialOpen(err);
+    std::string strWhy = err.sysMessage.empty() ? plat::SerialErrorKindName(err.kind) : err.sysMessage;
+    // A node with no port behind it (the 8250's placeholders for ttyS ports
+    // without a UART) opens or fails in words that do not say so.
+    if (kind == LinkOpenFailureKind::Other && !plat::ComPortListed(nPort)) {
+      kind = LinkOpenFailureKind::NotFound;
+      strWhy = "no such device (" + plat::ComPortPath(nPort) + " has no port behind it)";
+    }
+    NoteFailure(kind, strCom + strWhy, plat::ComPortPath(nPort));
     return false;
   }
   TRACE_EVENT(trace::Link::Rs232, "open COM%d (%s), %s", nPort, plat::ComPortPath(nPort).c_str(),
@@ -94,21 +101,17 @@ bool OpenRs232(int nPort, int nBaud, bool bCheck) {
 bool EnumComPorts(int nBaud, int* pnCount, int* pnPorts) {
   if (!pnCount || !pnPorts) return false;
   *pnCount = 0;
-  for (int port = 1; port <= kMaxComPort; ++port) {
-    char def[128];
-    MakeComDefinition(def, port, nBaud);
-    if (g_Rs232Port.Open(def)) {
-      g_nInterface = 0;
-      pnPorts[(*pnCount)++] = port;
-      g_Rs232Port.Close();
-    }
-    PumpOneMessage();
-  }
+  // The ports the system lists, none of them opened: a port that another
+  // program uses keeps its lock, its settings and its modem lines. Whether a
+  // port opens, and at which rate a reader answers, the connect step finds
+  // out on the one port chosen; nBaud plays no part in the list.
+  for (const plat::ComPortEntry& e : plat::ListComPorts())
+    if (*pnCount < kMaxComPort) pnPorts[(*pnCount)++] = e.nPort;
   if (trace::On()) {
     std::string strPorts;
     for (int i = 0; i < *pnCount; ++i) strPorts += " COM" + std::to_string(pnPorts[i]);
-    TRACE_EVENT(trace::Link::Rs232, "port scan at %d baud: %d port%s open%s", nBaud, *pnCount,
-                *pnCount == 1 ? "" : "s", strPorts.empty() ? "" : (":" + strPorts).c_str());
+    TRACE_EVENT(trace::Link::Rs232, "port list: %d port%s%s", *pnCount, *pnCount == 1 ? "" : "s",
+                strPorts.empty() ? "" : (":" + strPorts).c_str());
   }
   return *pnCount > 0;
 }
@@ -131,7 +134,7 @@ bool OpenUsbHid(bool bCheck, int nVid, int nPid) {
                                          : st.sysMessage;
       if (!g_HidDevice.LastOpenPath().empty()) strText += " (" + g_HidDevice.LastOpenPath() + ")";
       TRACE_EVENT(trace::Link::Usb, "%s", strText.c_str());
-      NoteFailure(KindOfHidOpen(st.kind), std::move(strText));
+      NoteFailure(KindOfHidOpen(st.kind), std::move(strText), g_HidDevice.LastOpenPath());
       return false;
     }
   }

@@ -19,14 +19,18 @@ enum class LinkOpenFailureKind { None, NotFound, AccessDenied, Busy, NoAnswer, O
 struct LinkOpenFailure {
   LinkOpenFailureKind kind = LinkOpenFailureKind::None;
   std::string text;
+  // The device the system refused (the port's device path or COM name, the
+  // USB reader's device path), for finding out more about it; may be empty.
+  std::string device;
 };
 const LinkOpenFailure& LastLinkOpenFailure();
 void ClearLinkOpenFailure();
 
 void CloseInterface();
 bool OpenRs232(int nPort, int nBaud, bool bCheck);
-// Lists the ports 1..255 that open exclusively and configure at nBaud.
-// pnPorts must have room for 255 entries.
+// Lists the serial ports the machine has (plat::ListComPorts), numbers 1 to
+// 255 in ascending order, without opening any. nBaud is not used: a port
+// is listed whatever rate it runs at. pnPorts must have room for 255 entries.
 bool EnumComPorts(int nBaud, int* pnCount, int* pnPorts);
 bool OpenUsbHid(bool bCheck, int nVid, int nPid);
 BYTE HidSetTaggedReports(BYTE value);

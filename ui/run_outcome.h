@@ -23,9 +23,8 @@ enum class ReaderStage {
 struct RunOutcome {
   RunFailure failure = RunFailure::kNone;
   ReaderStage stage = ReaderStage::kNotEntered;
-  // "Reset Default" with 04-0A: the reader did not accept the reset (no
-  // answer, or a refusal). That reply is not judged, so the reset still
-  // counts as done (failure stays kNone); the record keeps what happened.
+  // "Reset Default": the reader did not accept the reset command (no
+  // answer, or a refusal), so the reset failed (failure is kProcedure).
   bool bResetNotAccepted = false;
 
   // The reader entered its bootloader and was not restarted from it.

@@ -35,8 +35,10 @@ void InstallStopHandlers() {
   sa.sa_handler = OnStopSignal;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESETHAND;  // the second signal ends the process
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  // A hang-up (the terminal closed, the SSH session dropped) ends the run as
+  // SIGTERM does: between exchanges, the link closed, status 130. The
+  // default would kill the process in the middle of an exchange.
+  for (int nSignal : {SIGINT, SIGTERM, SIGHUP}) sigaction(nSignal, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 }
 

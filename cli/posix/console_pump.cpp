@@ -50,4 +50,6 @@ void ConsolePump::Block(std::uint64_t nUntilMs, bool bWatchStop) {
   const int rc = poll(n ? fds : nullptr, n, nTimeout);
   if (rc < 0 && errno != EINTR) return;
   if (m_wake >= 0 && n > 0 && (fds[0].revents & POLLIN)) DrainWake();
+  // A stop descriptor readable without a stop would end every wait at once.
+  if (rc > 0 && bWatchStop && (fds[n - 1].revents & POLLIN) && fds[n - 1].fd == plat::StopFd()) plat::StopAfterWake();
 }

@@ -23,7 +23,7 @@ bool RealClock::SleepUntil(std::uint64_t deadlineMs) {
     std::uint64_t left = deadlineMs - now;
     pollfd pfd{StopFd(), POLLIN, 0};
     int timeout = left > 60000 ? 60000 : static_cast<int>(left);
-    poll(pfd.fd >= 0 ? &pfd : nullptr, pfd.fd >= 0 ? 1 : 0, timeout);
+    if (poll(pfd.fd >= 0 ? &pfd : nullptr, pfd.fd >= 0 ? 1 : 0, timeout) > 0) StopAfterWake();
   }
 }
 

@@ -17,7 +17,15 @@ struct FixedRange {
 constexpr FixedRange kRanges[] = {{1, "/dev/ttyS"}, {33, "/dev/ttyUSB"}, {65, "/dev/ttyACM"}};
 constexpr int kRangeSize = 32;
 
-std::string OverridePath(int nPort) {
+std::string Canonical(const std::string& path) {
+  char buf[PATH_MAX];
+  if (realpath(path.c_str(), buf)) return buf;
+  return path;
+}
+
+}  // namespace
+
+std::string ComDirEntry(int nPort) {
   const char* dir = std::getenv(kComDirEnv);
   if (!dir || !*dir) return {};
   std::string path = std::string(dir) + "/com" + std::to_string(nPort);
@@ -28,17 +36,9 @@ std::string OverridePath(int nPort) {
   return path;
 }
 
-std::string Canonical(const std::string& path) {
-  char buf[PATH_MAX];
-  if (realpath(path.c_str(), buf)) return buf;
-  return path;
-}
-
-}  // namespace
-
 std::string ComPortPath(int nPort) {
   if (nPort < kMinComPort || nPort > kMaxComPort) return {};
-  std::string path = OverridePath(nPort);
+  std::string path = ComDirEntry(nPort);
   if (!path.empty()) return path;
   for (const auto& r : kRanges)
     if (nPort >= r.nFirst && nPort < r.nFirst + kRangeSize) return r.pszPrefix + std::to_string(nPort - r.nFirst);
@@ -60,16 +60,6 @@ int ComNumberOfPath(const char* pszPath) {
     if (!path.empty() && (path == pszPath || Canonical(path) == target)) return n;
   }
   return 0;
-}
-
-std::vector<ComPortEntry> ListComPorts() {
-  std::vector<ComPortEntry> ports;
-  for (int n = kMinComPort; n <= kMaxComPort; ++n) {
-    std::string path = ComPortPath(n);
-    struct stat st {};
-    if (!path.empty() && stat(path.c_str(), &st) == 0) ports.push_back({n, std::move(path)});
-  }
-  return ports;
 }
 
 }  // namespace plat

@@ -9,9 +9,11 @@
 //                     COM65-COM96  -> /dev/ttyACM0 .. /dev/ttyACM31
 //   3. COM97 to COM255 have no device unless the folder of step 1 names one.
 // The map depends only on the environment variable and the port number, so
-// a given adapter keeps its COM number between runs. ComPortPath,
+// a given adapter keeps its COM number between runs. ComPortPath and
 // ComNumberOfPath (after resolving links; the folder first, then the fixed
-// ranges) and ListComPorts (links followed) of platform/com_port.h follow it.
+// ranges) of platform/com_port.h follow it; the list of ports
+// (platform/linux/com_list_linux.cpp) takes the folder's entries as they
+// stand and asks the kernel which fixed-range devices have a port behind them.
 #pragma once
 #include <string>
 
@@ -20,6 +22,10 @@
 namespace plat {
 
 constexpr const char* kComDirEnv = "READERTOOL_COM_DIR";
+
+// The folder's entry for COM n ("<folder>/comN", a dangling link included),
+// or empty when the variable is not set or the folder has no such entry.
+std::string ComDirEntry(int nPort);
 
 // The path to open for a device name: a COM name through ComPortPath, an
 // absolute path ("/...") as it stands, anything else empty.

@@ -31,7 +31,7 @@ FdWait WaitForFd(int fd, short events, std::uint64_t deadlineMs, short* pRevents
       if (pRevents) *pRevents = fds[0].revents;
       return FdWait::Ready;
     }
-    if (count == 2 && (fds[1].revents & POLLIN)) return FdWait::Stopped;
+    if (count == 2 && (fds[1].revents & POLLIN) && StopAfterWake()) return FdWait::Stopped;
     if (deadlineMs != kNoDeadline && RemainingMs(deadlineMs) == 0) return FdWait::Timeout;
   }
 }

@@ -20,6 +20,12 @@ enum class FdWait {
 // The stop signal's descriptor (readable while a stop is requested), or -1.
 int StopFd();
 
+// For a wait whose poll() found the stop descriptor readable: whether a stop
+// is requested. A descriptor made readable by anything else (bytes written
+// into it through a stale descriptor number) is emptied, so that the next
+// poll() blocks again instead of returning at once and spinning.
+bool StopAfterWake();
+
 FdWait WaitForFd(int fd, short events, std::uint64_t deadlineMs, short* pRevents = nullptr, int* pErrno = nullptr);
 
 }  // namespace plat

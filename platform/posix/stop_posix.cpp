@@ -44,4 +44,20 @@ StopSignal& Stop() {
 
 int StopFd() { return static_cast<int>(Stop().NativeHandle()); }
 
+bool StopAfterWake() {
+  if (Stop().Requested()) return true;
+  const int fd = StopFd();
+  if (fd < 0) return false;
+  std::uint64_t v = 0;
+  ssize_t r = read(fd, &v, sizeof v);
+  (void)r;
+  // Request() sets its flag before it writes: a request that came between
+  // the look above and the read is seen now, and gets its signal back.
+  if (!Stop().Requested()) return false;
+  const std::uint64_t one = 1;
+  r = write(fd, &one, sizeof one);
+  (void)r;
+  return true;
+}
+
 }  // namespace plat

@@ -18,7 +18,7 @@ std::string ComPortPath(int nPort) {
 
 int ComNumberOfPath(const char* pszPath) { return ParseComName(pszPath); }
 
-std::vector<ComPortEntry> ListComPorts() {
+std::vector<ComPortEntry> ListSystemComPorts() {
   std::vector<ComPortEntry> ports;
   HKEY hKey = nullptr;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS)

@@ -123,13 +123,14 @@ list-ports    check_list
 reset-acm     ctl 0 'End of Load Default Setting' COM65 reset-default
 load-acm      ctl 0 '100% Done and Rebooting' COM65 load $SCRIPT
 busy          check_busy
-no-uart       ctl 2 '' COM3 reset-default
+no-uart       ctl 2 'no such device' COM3 reset-default
 unplug        check_unplug
 "
 fi
 
 # list-ports: the console (COM1), the UART (COM2), the adapters and the
-# CDC-ACM port; ttyS2 and ttyS3 are placeholders with no UART behind them.
+# CDC-ACM port; ttyS2 and ttyS3 are placeholders with no UART behind them,
+# and opening one fails as "no such device".
 check_list() {
   readerctl list-ports >/tmp/list.out 2>&1
   names=$(awk '{print $1}' /tmp/list.out | tr '\n' ' ')
@@ -145,14 +146,15 @@ check_list() {
   esac
 }
 
-# A second readerctl on the port a first one holds is refused at once; the
-# first run is not disturbed.
+# A second readerctl on the port a first one holds is refused at once, and
+# told which process holds it; the first run is not disturbed.
 check_busy() {
   readerctl --interface rs232 --port COM2 --baud "$RATE" --trace=/tmp/first.trace load "$SCRIPT" >/tmp/first.out 2>&1 &
   first=$!
   # Its first exchange is traced once the port is open.
   wait_for '[ -s /tmp/first.trace ]' 200 || bad "busy: the first run never traced an exchange"
-  ctl 2 '' COM2 reset-default
+  # The reason names the first run as the port's holder.
+  ctl 2 "held by process $first (readerctl)" COM2 reset-default
   wait $first
   rc=$?
   if [ $rc -eq 0 ]; then ok "busy: the first run ended with 0"; else bad "busy: the first run ended with $rc"; tail -n 5 /tmp/first.out; fi

@@ -324,9 +324,23 @@ class FakeSerialLine final : public plat::ISerialLine {
 FakeSerial::FakeSerial() {
   m_previous = plat::SetSerialOpener(
       [this](const char* pszDevice, plat::SerialError* pErr) { return Open(pszDevice, pErr); });
+  m_previousLister = plat::SetComPortLister([this] { return List(); });
 }
 
-FakeSerial::~FakeSerial() { plat::SetSerialOpener(std::move(m_previous)); }
+FakeSerial::~FakeSerial() {
+  plat::SetComPortLister(std::move(m_previousLister));
+  plat::SetSerialOpener(std::move(m_previous));
+}
+
+std::vector<plat::ComPortEntry> FakeSerial::List() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::vector<plat::ComPortEntry> ports;
+  for (const auto& [key, port] : m_ports)
+    if (const int n = plat::ParseComName(key.c_str())) ports.push_back({n, port->Name()});
+  std::sort(ports.begin(), ports.end(),
+            [](const plat::ComPortEntry& a, const plat::ComPortEntry& b) { return a.nPort < b.nPort; });
+  return ports;
+}
 
 std::string FakeSerial::Key(const std::string& name) {
   const int n = plat::ParseComName(name.c_str());

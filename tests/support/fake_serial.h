@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/com_port.h"
 #include "platform/serial.h"
 
 enum class SerialOp { kOpen, kGetState, kSetState, kSetQueues, kGetTimeouts, kSetTimeouts, kPurge, kRead, kWrite };
@@ -115,8 +116,9 @@ class FakeSerialPort {
   std::vector<Failure> m_failures;
 };
 
-// The set of ports the machine has, installed as the serial opener for the
-// object's lifetime (the previous opener comes back afterwards).
+// The set of ports the machine has, installed as the serial opener and as
+// the COM port list (every added port with a COM name) for the object's
+// lifetime (the previous opener and list come back afterwards).
 class FakeSerial {
  public:
   FakeSerial();
@@ -132,10 +134,12 @@ class FakeSerial {
 
  private:
   std::unique_ptr<plat::ISerialLine> Open(const char* pszDevice, plat::SerialError* pErr);
+  std::vector<plat::ComPortEntry> List() const;
   static std::string Key(const std::string& name);
 
   mutable std::mutex m_mutex;
   std::map<std::string, std::shared_ptr<FakeSerialPort>> m_ports;
   std::vector<std::string> m_attempts;
   plat::SerialOpener m_previous;
+  plat::ComPortLister m_previousLister;
 };

@@ -76,7 +76,11 @@ class CtlProcess {
     for (auto& s : envStrings) envp.push_back(s.data());
     envp.push_back(nullptr);
 
-    std::vector<std::string> argStrings = {prog};
+    // A runner (another user's rights, a shell that closes a stream) starts
+    // the program with its own arguments first.
+    const std::string exec = runner.empty() ? prog : runner[0];
+    std::vector<std::string> argStrings = runner;
+    argStrings.push_back(prog);
     argStrings.insert(argStrings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& s : argStrings) argv.push_back(s.data());
@@ -90,7 +94,7 @@ class CtlProcess {
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
     posix_spawn_file_actions_adddup2(&fa, err[1], 2);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    const int rc = posix_spawn(&m_pid, prog.c_str(), &fa, nullptr, argv.data(), envp.data());
+    const int rc = posix_spawn(&m_pid, exec.c_str(), &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     close(out[1]);
     close(err[1]);
@@ -147,6 +151,10 @@ class CtlProcess {
   }
 
   std::string out, err;
+  // A program (absolute path first) that runs readerctl, which follows its
+  // arguments with its own: another user's rights, a shell that closes a
+  // stream. Empty: readerctl is started itself.
+  std::vector<std::string> runner;
 
  private:
   pid_t m_pid = -1;
@@ -161,8 +169,10 @@ struct CtlRun {
 };
 
 inline CtlRun RunProgram(const std::string& prog, const std::vector<std::string>& args,
-                         const std::vector<std::string>& env = {}, const std::vector<std::string>& unset = {}) {
+                         const std::vector<std::string>& env = {}, const std::vector<std::string>& unset = {},
+                         const std::vector<std::string>& runner = {}) {
   CtlProcess p;
+  p.runner = runner;
   CtlRun run;
   if (!p.StartProgram(prog, args, env, unset)) return run;
   run.nStatus = p.Wait();
@@ -174,8 +184,9 @@ inline CtlRun RunProgram(const std::string& prog, const std::vector<std::string>
   return run;
 }
 
-inline CtlRun RunCtl(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
-  return RunProgram(CtlProgram(), args, env);
+inline CtlRun RunCtl(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                     const std::vector<std::string>& runner = {}) {
+  return RunProgram(CtlProgram(), args, env, {}, runner);
 }
 
 // The JSON encoding of a text as the stream writes it (the texts used here

@@ -114,8 +114,12 @@ else
     echo "run-window-tests: FAILED readersim did not start" >&2
     failed=1
   else
-    # Wine opens COMn through the prefix's dosdevices link.
+    # Wine opens COMn through the prefix's dosdevices link. The window lists
+    # the ports the serial drivers registered, which Wine does only for the
+    # ports it found at start-up: the test registers COMn as a driver would.
     ln -sfn "$(readlink -f "$work/com/com$com")" "$WINEPREFIX/dosdevices/com$com"
+    "$wine" reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "\\Device\\Serial$com" /t REG_SZ /d "COM$com" /f \
+      >/dev/null 2>&1
     grab=$work/window.bmp
     echo "run-window-tests: readertool.exe Load on COM$com"
     READERTOOL_TEST_PORT="COM$com" \

@@ -21,6 +21,7 @@
 #include "link/trace.h"
 #include "platform/clock.h"
 #include "platform/pump.h"
+#include "platform/std_streams.h"
 #include "platform/stop.h"
 #include "ui/main_dialog.h"
 #include "ui/qt/dialog_metrics.h"
@@ -103,6 +104,7 @@ BOOL InitInstance() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  plat::KeepStandardStreamsTaken();
   for (int i = 1; i < argc; ++i)
     if (std::strcmp(argv[i], "--version") == 0) return PrintVersion();
 

@@ -21,6 +21,7 @@
 #include "link/trace.h"
 #include "platform/clock.h"
 #include "platform/pump.h"
+#include "platform/std_streams.h"
 #include "platform/stop.h"
 #include "ui/main_dialog.h"
 #include "ui/win32/wide_text.h"
@@ -134,6 +135,7 @@ BOOL InitInstance(HINSTANCE hInstance) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int) {
+  plat::KeepStandardStreamsTaken();
   const std::vector<std::string> args = CommandLineArgs();
   for (std::size_t i = 1; i < args.size(); ++i)
     if (args[i] == "--version") return ShowVersion();
