@@ -33,6 +33,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/child.h"
@@ -506,9 +507,12 @@ void RunBatchRow(const Options& o, const std::string& strRs232, const std::strin
   if (!serialCtl.Start(serialSpec, &strErr) || !usbCtl.Start(usbSpec, &strErr))
     return failed("8", "eight readers at once", strErr);
   // wait4 reports a batch parent's CPU together with that of the children it
-  // reaped: every process of the batch.
-  const ChildResult serialRes = serialCtl.Wait();
-  const ChildResult usbRes = usbCtl.Wait();
+  // reaped: every process of the batch. Each batch is waited for on a thread
+  // of its own, so that each one's end is taken when it comes.
+  ChildResult serialRes, usbRes;
+  std::thread serialWait([&] { serialRes = serialCtl.Wait(); });
+  usbRes = usbCtl.Wait();
+  serialWait.join();
   for (SimSet* set : {&serial, &usb})
     for (auto& sim : set->sims) sim->Stop();
 

@@ -1,16 +1,15 @@
 #include "cli/check_command.h"
 
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <string_view>
-#include <system_error>
 
 #include "app/app.h"
 #include "cli/console_os.h"
 #include "cli/console_view.h"
 #include "cli/json_writer.h"
 #include "cli/outcome.h"
+#include "cli/session.h"
 #include "link/interface_select.h"
 #include "script/text_script.h"
 #include "ui/line_ends.h"
@@ -112,9 +111,7 @@ int RunCheck(const CliOptions& opt) {
   SelectInterface(opt.bRs232);
   const auto quiet = [](std::string_view) {};
   ConsoleView view(ConsoleOutput{quiet, quiet, false, 80}, false, nullptr);
-  std::error_code ec;
-  const std::filesystem::path file = std::filesystem::absolute(opt.strFile, ec);
-  view.SetFileAnswer(ec ? opt.strFile : file.string());
+  view.SetFileAnswer(FileAnswer(opt.strFile));
   CTAVDownloadApDlg dialog;
   dialog.AttachView(&view);
   const FileCheck check = CheckRunFile(&dialog, RunFileKindFor(opt.strFile.c_str()));

@@ -7,7 +7,6 @@
 #include "cli/json_writer.h"
 #include "cli/outcome.h"
 #include "cli/session.h"
-#include "cli/wait_for_reader.h"
 #include "link/commands.h"
 #include "platform/stop.h"
 #include "transport/connection.h"
@@ -54,12 +53,9 @@ bool AskVersion(ReaderVersion* pVersion) {
 int RunInfo(const CliOptions& opt) {
   ComPortAlias alias;
   int nPort = 0;
-  if (!PreparePort(opt, &alias, &nPort)) return kExitNoLink;
-  PrepareRunReader(opt, nPort);
-
-  Session s(opt);
-  s.dialog.OnInitDialog();
-  ChooseInterface(s, opt, nPort);
+  const std::unique_ptr<Session> pSession = StartSession(opt, &alias, &nPort);
+  if (!pSession) return kExitNoLink;
+  Session& s = *pSession;
 
   RunOutcome outcome;
   ReaderVersion version;

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -87,15 +86,10 @@ void WaitForWorker(Session& s) {
 int RunLoad(const CliOptions& opt) {
   ComPortAlias alias;
   int nPort = 0;
-  if (!PreparePort(opt, &alias, &nPort)) return kExitNoLink;
-  PrepareRunReader(opt, nPort);
-
-  Session s(opt);
-  std::error_code ec;
-  const std::filesystem::path file = std::filesystem::absolute(opt.strFile, ec);
-  s.view.SetFileAnswer(ec ? opt.strFile : file.string());
-  s.dialog.OnInitDialog();
-  ChooseInterface(s, opt, nPort);
+  const std::unique_ptr<Session> pSession = StartSession(opt, &alias, &nPort);
+  if (!pSession) return kExitNoLink;
+  Session& s = *pSession;
+  s.view.SetFileAnswer(FileAnswer(opt.strFile));
 
   if (!plat::Stop().Requested()) s.dialog.OnLoad();
   if (s.dialog.IsRunInProgress() || s.dialog.GetWorkerExitCode() != -1) WaitForWorker(s);
@@ -116,12 +110,9 @@ int RunLoad(const CliOptions& opt) {
 int RunResetDefault(const CliOptions& opt) {
   ComPortAlias alias;
   int nPort = 0;
-  if (!PreparePort(opt, &alias, &nPort)) return kExitNoLink;
-  PrepareRunReader(opt, nPort);
-
-  Session s(opt);
-  s.dialog.OnInitDialog();
-  ChooseInterface(s, opt, nPort);
+  const std::unique_ptr<Session> pSession = StartSession(opt, &alias, &nPort);
+  if (!pSession) return kExitNoLink;
+  Session& s = *pSession;
   if (!plat::Stop().Requested()) s.dialog.OnResetDefault();
 
   const bool bInterrupted = plat::Stop().Requested();

@@ -1,11 +1,13 @@
 #include "cli/session.h"
 
 #include <cstddef>
+#include <filesystem>
 #include <vector>
 
 #include "cli/console_os.h"
 #include "cli/json_writer.h"
 #include "cli/outcome.h"
+#include "cli/wait_for_reader.h"
 #include "platform/com_port.h"
 #include "transport/connection.h"
 
@@ -41,6 +43,21 @@ bool PreparePort(const CliOptions& opt, ComPortAlias* pAlias, int* pnPort) {
   if (*pnPort > 0) return true;
   Err("readerctl: " + strError + "\n");
   return false;
+}
+
+std::unique_ptr<Session> StartSession(const CliOptions& opt, ComPortAlias* pAlias, int* pnPort) {
+  if (!PreparePort(opt, pAlias, pnPort)) return nullptr;
+  PrepareRunReader(opt, *pnPort);
+  auto s = std::make_unique<Session>(opt);
+  s->dialog.OnInitDialog();
+  ChooseInterface(*s, opt, *pnPort);
+  return s;
+}
+
+std::string FileAnswer(const std::string& strFile) {
+  std::error_code ec;
+  const std::filesystem::path file = std::filesystem::absolute(strFile, ec);
+  return ec ? strFile : file.string();
 }
 
 void ChooseInterface(Session& s, const CliOptions& opt, int nPort) {

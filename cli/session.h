@@ -3,6 +3,7 @@
 // queue for one run; the operator's choices made in the window's controls;
 // the port made usable; and the end of a run reported with its exit status.
 #pragma once
+#include <memory>
 #include <string>
 
 #include "app/app.h"
@@ -28,6 +29,16 @@ struct Session {
 
 // Makes --port usable; false (after saying why) when it cannot be.
 bool PreparePort(const CliOptions& opt, ComPortAlias* pAlias, int* pnPort);
+
+// Everything before a command's own step: --port made usable (*pAlias keeps
+// a path's COM number for the run), the run's USB reader pinned and, with
+// --wait, awaited before the window exists; then the window started and the
+// operator's choices made in it. Null (after saying why) when the port
+// cannot be used.
+std::unique_ptr<Session> StartSession(const CliOptions& opt, ComPortAlias* pAlias, int* pnPort);
+
+// The file chooser's answer for FILE: its absolute path where it has one.
+std::string FileAnswer(const std::string& strFile);
 
 // The operator's choices, made in the window's controls as the operator
 // would: interface, baud rate and port (nPort 0: the first port listed).
