@@ -227,6 +227,33 @@ TEST_F(BatchTest, AllTakesEveryConnectedReaderAndFindsEachAgainAfterItsUpdate) {
   EXPECT_EQ(b.Stop(), 0);
 }
 
+TEST_F(BatchTest, AStopReachesEveryReadersRunAndEachSaysWhereItsReaderIs) {
+  SimProcess a(SimProcess::ProgramIn(READERTOOL_BINARY_DIR));
+  SimProcess b(SimProcess::ProgramIn(READERTOOL_BINARY_DIR));
+  ASSERT_TRUE(StartSerialSimAt(&a, 231)) << a.Output();
+  ASSERT_TRUE(StartSerialSimAt(&b, 232)) << b.Output();
+  CtlProcess ctl;
+  ASSERT_TRUE(ctl.Start({"--interface", "rs232", "--baud", "115200", "--port", "COM231", "--port", "COM232", "load",
+                         m_script},
+                        SerialEnv()));
+  // Both runs wait five seconds for the bootloader after this text's first
+  // line.
+  const std::string strText = GetStatusText(STS_ENTER_BOOTLOADER_OK);
+  const std::string strEntered = "] " + strText.substr(0, strText.find("\r\n")) + "\n";
+  ASSERT_TRUE(ctl.ReadUntil("[COM231" + strEntered, 30000)) << ctl.out << ctl.err;
+  ASSERT_TRUE(ctl.ReadUntil("[COM232" + strEntered, 30000)) << ctl.out << ctl.err;
+  ctl.Signal(SIGTERM);
+  EXPECT_EQ(ctl.Wait(), kExitInterrupted) << ctl.out << ctl.err;
+  for (const char* pszPort : {"COM231", "COM232"}) {
+    EXPECT_NE(ctl.err.find(std::string("[") + pszPort + "] readerctl: interrupted; reader may be left in its bootloader"),
+              std::string::npos)
+        << ctl.err;
+    EXPECT_NE(ctl.out.find(std::string(pszPort) + "  interrupted"), std::string::npos) << ctl.out;
+  }
+  EXPECT_EQ(a.Stop(), 0);
+  EXPECT_EQ(b.Stop(), 0);
+}
+
 TEST_F(BatchTest, JsonTagsEveryEventWithItsReaderAndEndsWithTheSummary) {
   SimProcess sim(SimProcess::ProgramIn(READERTOOL_BINARY_DIR));
   ASSERT_TRUE(StartSerialSimAt(&sim, 221)) << sim.Output();
