@@ -318,7 +318,9 @@ class Batch {
         nLastDraw = nNow;
       }
       events.clear();
-      std::uint64_t nDeadline = std::min(nGraceEnd, nLastDraw + kRedrawMs);
+      // Woken for a redraw only when there is something to draw.
+      std::uint64_t nDeadline = nGraceEnd;
+      if (m_display.RedrawPending()) nDeadline = std::min(nDeadline, nLastDraw + kRedrawMs);
       if (!m_awaited.empty()) {
         LookForUpdatedReaders();
         if (!m_awaited.empty()) nDeadline = std::min(nDeadline, plat::NowMs() + kReaderLookMs);

@@ -72,6 +72,8 @@ class BatchDisplay {
   void Note(const std::string& strText);
   // Redraws the progress lines if something changed since the last draw.
   void Refresh();
+  // Whether a Refresh would draw: something changed and there are lines to draw.
+  bool RedrawPending() const { return m_bDirty && !m_bJson && m_out.bErrIsTerminal && !m_bFinished; }
   // Takes the progress lines away for good.
   void Finish();
   // Text for standard output (the summary), with the progress lines kept.
