@@ -217,7 +217,7 @@ std::string UsageText() {
   return "Usage: readerctl [options] load FILE        the \"Load\" run, FILE in place of the file dialog\n"
          "       readerctl [options] reset-default    the \"Reset Default\" function\n"
          "       readerctl [options] info             each selected reader's firmware version, changing nothing\n"
-         "       readerctl check FILE                 checks a script or an image as a run would, offline\n"
+         "       readerctl [options] check FILE       checks a script or an image as a run would, offline\n"
          "       readerctl [options] list-ports       the serial ports this machine has, \"COMn  DEVICE\" per line\n"
          "       readerctl list-readers               connected readers of the known reader list\n"
          "       readerctl version | --version        the program's own version\n"
@@ -240,5 +240,7 @@ std::string UsageText() {
          "                           (or appended to FILE)\n"
          "The window's switches are also accepted as they stand: /chklegacy, /R2Def_04F0_NoEncKeys.\n"
          "Exit status: 0 success, 1 the run or reset failed, 2 the link could not be opened,\n"
-         "3 the file was refused or could not be read, 64 usage error, 130 interrupted.\n";
+         "3 the file was refused or could not be read, 64 usage error, 130 interrupted.\n"
+         "On several readers: 0 when every reader succeeded, else the status the failed ones\n"
+         "share, else 1; a summary table ends the output.\n";
 }
