@@ -29,20 +29,9 @@ cleanup() {
 trap cleanup EXIT
 
 # The update script: header, enter bootloader, bootloader version, erase,
-# three blocks, then the sample's last command (restart). A command is every
-# line from its first "SEND:" up to its "SLEEP:" or "WAIT:" line.
+# three blocks, then the sample's last command (restart).
 "$sim" gen-samples "$work/samples" >/dev/null
-awk '
-  /^END>/ { exit }
-  !started && !/^SEND:/ { head = head $0 "\n"; next }
-  { started = 1; cmd = cmd $0 "\n" }
-  /^(SLEEP|WAIT)/ { n++; cmds[n] = cmd; cmd = "" }
-  END {
-    printf "%s", head
-    for (i = 1; i <= 6 && i < n; i++) printf "%s", cmds[i]
-    printf "%s", cmds[n]
-    printf "END>\r\n"
-  }' "$work/samples/update_usbhid.txt" > "$work/update_usbhid.txt"
+bash scripts/shorten-script.sh 6 "$work/samples/update_usbhid.txt" "$work/update_usbhid.txt"
 
 # One simulated reader: on the HID simulator socket for the run, and on a
 # pseudo-terminal so that the window finds a serial port at start-up.

@@ -85,21 +85,9 @@ if [ ! -x "$sim" ]; then
   echo "run-window-tests: SKIPPED the Load run: $sim is not built (Linux build)" >&2
 else
   "$sim" gen-samples "$work/samples" >/dev/null
-  # The sample RS-232 update script cut short: its head, the first commands
-  # (enter the bootloader, its version, erase, two blocks) and its last
-  # command (the restart). A command is every line from its first "SEND:"
-  # up to its "SLEEP:" or "WAIT:" line.
-  awk '
-    /^END>/ { exit }
-    !started && !/^SEND:/ { head = head $0 "\n"; next }
-    { started = 1; cmd = cmd $0 "\n" }
-    /^(SLEEP|WAIT)/ { n++; cmds[n] = cmd; cmd = "" }
-    END {
-      printf "%s", head
-      for (i = 1; i <= 5 && i < n; i++) printf "%s", cmds[i]
-      printf "%s", cmds[n]
-      printf "END>\r\n"
-    }' "$work/samples/update_rs232.txt" > "$work/update_rs232.txt"
+  # The sample RS-232 update script cut short: enter the bootloader, its
+  # version, erase, two blocks, and the restart.
+  bash "$src/scripts/shorten-script.sh" 5 "$work/samples/update_rs232.txt" "$work/update_rs232.txt"
 
   mkdir -p "$work/com"
   mkfifo "$work/sim.out"
